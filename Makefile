@@ -1,0 +1,35 @@
+# make demo: set up, build and run the demo on the bundled sample.
+# make test: set up, build and run every test (GoogleTest core suite, then pytest).
+BUILD ?= build
+PY := .venv/bin/python
+JOBS ?= $(shell nproc)
+GENERATOR := $(shell ninja --version >/dev/null 2>&1 && echo Ninja || echo 'Unix Makefiles')
+
+.PHONY: setup build demo test test-core test-python install bench clean
+
+setup:
+	@bash scripts/setup.sh
+
+build: setup
+	@cmake -S . -B $(BUILD) -G "$(GENERATOR)" -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE=$(abspath $(PY)) > $(BUILD).configure.log 2>&1 || (cat $(BUILD).configure.log; exit 1)
+	@cmake --build $(BUILD) -j $(JOBS) > $(BUILD).build.log 2>&1 || (tail -50 $(BUILD).build.log; exit 1)
+
+test-core: build
+	@$(BUILD)/core_tests --gtest_brief=1
+
+test-python: build
+	@PYTHONPATH=$(BUILD)/python:python $(PY) -m pytest -q tests/python
+
+test: test-core test-python
+
+install: setup
+	@$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
+
+demo: install
+	@.venv/bin/dirsieve demo
+
+bench: build
+	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done
+
+clean:
+	rm -rf $(BUILD) $(BUILD).*.log

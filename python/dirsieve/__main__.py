@@ -1,0 +1,5 @@
+import sys
+
+from dirsieve.cli import main
+
+sys.exit(main())

@@ -1,0 +1,238 @@
+#include "core/flip/tensor_fit.hpp"
+
+#include <Eigen/Dense>
+#include <Eigen/SVD>
+#include <cmath>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+
+namespace dirsieve {
+namespace {
+
+constexpr std::size_t kColumns = 7;
+constexpr double kSignalFloor = 1e-6;
+constexpr double kSingularCutoff = 1e-12;
+
+std::string computation_info_text(Eigen::ComputationInfo info) {
+  switch (info) {
+    case Eigen::Success:
+      return "success";
+    case Eigen::NumericalIssue:
+      return "numerical issue";
+    case Eigen::NoConvergence:
+      return "no convergence";
+    case Eigen::InvalidInput:
+      return "invalid input (non-finite design matrix entries)";
+  }
+  return "unknown failure";
+}
+
+// Row-major 7 x N fit matrix: the pseudo-inverse of the design.
+Result<std::vector<double>> fit_matrix(const GradientTable& table, const std::vector<std::size_t>& b0_indices,
+                                       const std::vector<std::size_t>& shell_indices) {
+  const std::size_t n_rows = b0_indices.size() + shell_indices.size();
+  Eigen::MatrixXd design = Eigen::MatrixXd::Zero(static_cast<Eigen::Index>(n_rows), kColumns);
+  Eigen::Index row = 0;
+  for (std::size_t i = 0; i < b0_indices.size(); ++i, ++row) design(row, 0) = 1.0;
+  for (std::size_t volume : shell_indices) {
+    const Vec3& g = table.directions()[volume];
+    const double b = table.bvals()[volume];
+    const double n = std::sqrt((g[0] * g[0] + g[1] * g[1]) + g[2] * g[2]);
+    Vec3 u{0.0, 0.0, 0.0};
+    if (n > 1e-6) u = {g[0] / n, g[1] / n, g[2] / n};
+    design(row, 0) = 1.0;
+    design(row, 1) = -b * (u[0] * u[0]);
+    design(row, 2) = -b * (u[1] * u[1]);
+    design(row, 3) = -b * (u[2] * u[2]);
+    design(row, 4) = -2.0 * b * u[0] * u[1];
+    design(row, 5) = -2.0 * b * u[0] * u[2];
+    design(row, 6) = -2.0 * b * u[1] * u[2];
+    ++row;
+  }
+
+  Eigen::JacobiSVD<Eigen::MatrixXd> svd(design, Eigen::ComputeThinU | Eigen::ComputeThinV);
+  if (svd.info() != Eigen::Success) {
+    return CoreError::dti_fit("singular design matrix: " + computation_info_text(svd.info()));
+  }
+  const Eigen::VectorXd& sigma = svd.singularValues();
+  Eigen::VectorXd inverse(sigma.size());
+  for (Eigen::Index i = 0; i < sigma.size(); ++i) inverse(i) = sigma(i) > kSingularCutoff ? 1.0 / sigma(i) : 0.0;
+  const Eigen::MatrixXd pinv = svd.matrixV() * inverse.asDiagonal() * svd.matrixU().transpose();
+  if (!pinv.allFinite()) {
+    return CoreError::dti_fit("singular design matrix: non-finite pseudo-inverse");
+  }
+
+  std::vector<double> p(kColumns * n_rows);
+  for (std::size_t c = 0; c < kColumns; ++c)
+    for (std::size_t k = 0; k < n_rows; ++k)
+      p[c * n_rows + k] = pinv(static_cast<Eigen::Index>(c), static_cast<Eigen::Index>(k));
+  return p;
+}
+
+struct VoxelOutcome {
+  Vec3 v1{0.0, 0.0, 0.0};
+  double fa = 0.0;
+  bool valid = false;
+};
+
+// Eigen-decomposition of the fitted tensor, clamping, principal direction and FA.
+// The iterative solver (compute) is used rather than computeDirect: it is more accurate on
+// near-degenerate tensors, which matters for the principal direction.
+VoxelOutcome decompose(const double c[6], Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d>& solver) {
+  VoxelOutcome out;
+  // A non-finite tensor can only yield a NaN FA or no positive eigenvalue; skip the solver.
+  for (int i = 0; i < 6; ++i)
+    if (!std::isfinite(c[i])) return out;
+  // c holds Dxx, Dyy, Dzz, Dxy, Dxz, Dyz.
+  Eigen::Matrix3d tensor;
+  tensor << c[0], c[3], c[4], c[3], c[1], c[5], c[4], c[5], c[2];
+  solver.compute(tensor, Eigen::ComputeEigenvectors);
+  const Eigen::Vector3d& raw = solver.eigenvalues();
+  double l[3];
+  for (int i = 0; i < 3; ++i) l[i] = raw(i) > 0.0 ? raw(i) : 0.0;  // NaN and negatives become 0
+  int k = 0;
+  if (l[2] >= (l[0] > l[1] ? l[0] : l[1])) {
+    k = 2;
+  } else if (l[1] >= l[0]) {
+    k = 1;
+  }
+  const double q = (l[0] * l[0] + l[1] * l[1]) + l[2] * l[2];
+  double fa = 0.0;
+  if (q > 0.0) {
+    const double d = ((l[0] + l[1]) + l[2]) / 3.0;
+    const double a = l[0] - d;
+    const double b = l[1] - d;
+    const double e = l[2] - d;
+    fa = std::sqrt(1.5 * ((a * a + b * b) + e * e) / q);
+  }
+  if (!std::isfinite(fa) || l[k] <= 0.0) return out;
+  const auto vec = solver.eigenvectors().col(k);
+  out.v1 = {vec(0), vec(1), vec(2)};
+  out.fa = fa;
+  out.valid = true;
+  return out;
+}
+
+}  // namespace
+
+Result<TensorFit> fit_tensors(const DwiVolume& dwi, const GradientTable& table,
+                              const std::vector<std::size_t>& b0_indices,
+                              const std::vector<std::size_t>& shell_indices, double min_signal) {
+  if (dwi.dims.size() != 4) {
+    return CoreError::dti_fit("expected 4-D DWI, got " + std::to_string(dwi.dims.size()) + "-D");
+  }
+  if (shell_indices.empty()) return CoreError::dti_fit("no DWI volumes in the working shell");
+
+  const std::size_t nx = dwi.dims[0];
+  const std::size_t ny = dwi.dims[1];
+  const std::size_t nz = dwi.dims[2];
+  const std::size_t nt = dwi.dims[3];
+  const std::size_t n_voxels = nx * ny * nz;
+  // The volume count is checked upstream; guard the raw indexing anyway so a bad call cannot read
+  // out of bounds.
+  if (dwi.data.size() < n_voxels * nt) {
+    return CoreError::dti_fit("DWI data holds " + std::to_string(dwi.data.size()) + " values, expected " +
+                              std::to_string(n_voxels * nt));
+  }
+  for (const auto* list : {&b0_indices, &shell_indices}) {
+    for (std::size_t volume : *list) {
+      if (volume >= nt || volume >= table.size()) {
+        return CoreError::dti_fit("volume index " + std::to_string(volume) + " out of range");
+      }
+    }
+  }
+
+  DS_TRY_ASSIGN(const std::vector<double> p, fit_matrix(table, b0_indices, shell_indices));
+
+  // Design rows, in row order, as volume indices.
+  std::vector<std::size_t> rows;
+  rows.reserve(b0_indices.size() + shell_indices.size());
+  rows.insert(rows.end(), b0_indices.begin(), b0_indices.end());
+  rows.insert(rows.end(), shell_indices.begin(), shell_indices.end());
+  const std::size_t n_rows = rows.size();
+  const std::vector<std::size_t>& mean_list = b0_indices.empty() ? shell_indices : b0_indices;
+  const double mean_count = static_cast<double>(mean_list.size());
+  const double log_floor = std::log(kSignalFloor);
+
+  TensorFit fit;
+  fit.dims = {nx, ny, nz};
+  fit.v1.assign(n_voxels, Vec3{0.0, 0.0, 0.0});
+  fit.fa.assign(n_voxels, 0.0);
+  fit.s0.assign(n_voxels, 0.0);
+  fit.valid.assign(n_voxels, 0);
+
+  const float* data = dwi.data.data();
+  const std::size_t volume_stride = n_voxels;
+
+  // Work is split over image rows (fixed y, z) so that each volume is read contiguously along x;
+  // results are scattered to their voxel-order slots. The arithmetic of each voxel does not depend
+  // on which row block it is processed in.
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, ny * nz), [&](const tbb::blocked_range<std::size_t>& range) {
+    std::vector<double> mean(nx);
+    std::vector<std::size_t> fitted(nx);
+    std::vector<double> logs(n_rows * nx);
+    std::vector<double> coef(6 * nx);
+    Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver;
+
+    for (std::size_t r = range.begin(); r != range.end(); ++r) {
+      const std::size_t z = r / ny;
+      const std::size_t y = r % ny;
+      const std::size_t row_offset = (z * ny + y) * nx;
+
+      for (std::size_t x = 0; x < nx; ++x) mean[x] = 0.0;
+      for (std::size_t volume : mean_list) {
+        const float* src = data + volume * volume_stride + row_offset;
+        for (std::size_t x = 0; x < nx; ++x) mean[x] += static_cast<double>(src[x]);
+      }
+      for (std::size_t x = 0; x < nx; ++x) mean[x] /= mean_count;
+
+      std::size_t n_fit = 0;
+      for (std::size_t x = 0; x < nx; ++x) {
+        const std::size_t slot = (x * ny + y) * nz + z;
+        fit.s0[slot] = mean[x];
+        if (mean[x] < min_signal) continue;  // NaN means are fitted
+        fitted[n_fit++] = x;
+      }
+      if (n_fit == 0) continue;
+
+      for (std::size_t k = 0; k < n_rows; ++k) {
+        const float* src = data + rows[k] * volume_stride + row_offset;
+        double* out = logs.data() + k * nx;
+        for (std::size_t j = 0; j < n_fit; ++j) {
+          const double s = static_cast<double>(src[fitted[j]]);
+          out[j] = s > kSignalFloor ? std::log(s) : log_floor;  // NaN falls to the floor
+        }
+      }
+
+      // c = P * y for the six tensor coefficients (the intercept is not needed), summed in row order.
+      for (std::size_t c = 0; c < 6; ++c) {
+        double* acc = coef.data() + c * nx;
+        const double* pc = p.data() + (c + 1) * n_rows;
+        for (std::size_t j = 0; j < n_fit; ++j) acc[j] = 0.0;
+        for (std::size_t k = 0; k < n_rows; ++k) {
+          const double weight = pc[k];
+          const double* yk = logs.data() + k * nx;
+          for (std::size_t j = 0; j < n_fit; ++j) acc[j] += weight * yk[j];
+        }
+      }
+
+      for (std::size_t j = 0; j < n_fit; ++j) {
+        const double c[6] = {coef[j], coef[nx + j], coef[2 * nx + j], coef[3 * nx + j], coef[4 * nx + j],
+                             coef[5 * nx + j]};
+        const VoxelOutcome outcome = decompose(c, solver);
+        const std::size_t slot = (fitted[j] * ny + y) * nz + z;
+        fit.v1[slot] = outcome.v1;
+        fit.fa[slot] = outcome.fa;
+        fit.valid[slot] = outcome.valid ? 1 : 0;
+      }
+    }
+  });
+
+  return fit;
+}
+
+}  // namespace dirsieve

@@ -1,0 +1,48 @@
+// Applying a flip verdict to the gradient files.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/gradients/table.hpp"
+#include "core/pipeline/options.hpp"
+#include "core/repair/frames.hpp"
+#include "core/report/report.hpp"
+#include "core/volumes/volume.hpp"
+
+namespace dirsieve {
+
+struct RepairOptions {
+  std::string out_bvec;
+  std::string out_bval;
+  std::optional<std::string> out_grad;
+  std::optional<std::string> provenance;
+  std::optional<FrameInfo> frame;
+  bool dry_run = false;
+  bool in_place = false;
+  bool force_repair = false;
+};
+
+// The repair stage on an audit report that has already been built (the audit ran first).
+Result<void> apply_repair_stage(Report& report, const GradientTable& table, const RepairOptions& options,
+                                double margin_threshold);
+
+// Provenance document shared by repair and b-value recovery.
+struct ProvenanceContent {
+  std::vector<InputRecord> inputs;
+  const SchemeSummary* shells = nullptr;
+  const AngularSummary* angular = nullptr;
+  const FlipResult* flip = nullptr;
+  const FrameInfo* frame = nullptr;
+  bool emitted_mrtrix = false;
+  std::vector<std::string> outputs;
+  std::vector<std::string> notes;
+};
+// The document itself, stamped with `timestamp`.
+JsonValue provenance_json(const ProvenanceContent& content, const std::string& timestamp);
+// Creates or truncates `path` ("I/O error: {}" when it cannot be created) and writes the pretty JSON
+// ("JSON error: {}" when writing its contents fails).
+Result<void> write_provenance(const std::string& path, const ProvenanceContent& content);
+
+}  // namespace dirsieve

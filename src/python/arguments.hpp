@@ -1,0 +1,56 @@
+// Argument binding and conversion with the host's rules and messages.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace dirsieve::python {
+
+enum class ParamKind { Path, OptionalPath, Float, OptionalFloat, Flag, OptionalCount };
+
+struct ParamSpec {
+  const char* name;
+  ParamKind kind;
+  double default_number = 0.0;  // for Float parameters
+};
+
+struct FunctionSpec {
+  const char* name;
+  std::vector<ParamSpec> params;
+  std::vector<const char*> description;  // docstring lines after the signature
+};
+
+// The docstring: the text signature line, "--", an empty line, then the description.
+std::string docstring(const FunctionSpec& spec);
+
+class Arguments {
+ public:
+  using Value = std::variant<std::monostate, std::string, double, bool, std::uint64_t>;
+
+  std::optional<std::string> path(std::string_view name) const;
+  const std::string& required_path(std::string_view name) const;
+  double number(std::string_view name) const;
+  std::optional<double> optional_number(std::string_view name) const;
+  bool flag(std::string_view name) const;
+  std::optional<std::uint64_t> count(std::string_view name) const;
+
+  void set(const char* name, Value value) { values_.emplace_back(name, std::move(value)); }
+
+ private:
+  const Value& find(std::string_view name) const;
+  std::vector<std::pair<const char*, Value>> values_;
+};
+
+// Binds positional and keyword arguments (vectorcall layout) and converts them in parameter order.
+// Returns false with a Python exception set.
+bool parse_arguments(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                     Arguments& out);
+
+}  // namespace dirsieve::python
