@@ -38,3 +38,21 @@ def grad_file(tmp_path):
                          [(1, 0, 0), (0, 1, 0), (0, 0, 1), (0.7071, 0.7071, 0), (0.7071, 0, 0.7071),
                           (0, 0.7071, 0.7071), (0.5774, 0.5774, 0.5774)]]
     return write(tmp_path / "dwi.b", "\n".join(rows) + "\n")
+
+
+@pytest.fixture(scope="session")
+def phantom_dir(tmp_path_factory):
+    """A small phantom with its true tables, written once per session."""
+    from dirsieve.phantom import write_phantom
+
+    directory = tmp_path_factory.mktemp("phantom")
+    return write_phantom(str(directory), shape=(24, 24, 24))
+
+
+@pytest.fixture(scope="session")
+def flipped_phantom(tmp_path_factory):
+    """The same phantom with the x axis of its tables negated."""
+    from dirsieve.phantom import write_phantom
+
+    directory = tmp_path_factory.mktemp("flipped")
+    return write_phantom(str(directory), shape=(24, 24, 24), flip="x")

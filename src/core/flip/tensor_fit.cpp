@@ -2,6 +2,7 @@
 
 #include <Eigen/Dense>
 #include <Eigen/SVD>
+#include <algorithm>
 #include <cmath>
 #include <cstddef>
 #include <string>
@@ -16,6 +17,8 @@ namespace {
 constexpr std::size_t kColumns = 7;
 constexpr double kSignalFloor = 1e-6;
 constexpr double kSingularCutoff = 1e-12;
+// Voxels per work item of the fit (contiguous in file order).
+constexpr std::size_t kBlock = 256;
 
 std::string computation_info_text(Eigen::ComputationInfo info) {
   switch (info) {
@@ -166,42 +169,51 @@ Result<TensorFit> fit_tensors(const DwiVolume& dwi, const GradientTable& table,
   fit.valid.assign(n_voxels, 0);
 
   const float* data = dwi.data.data();
-  const std::size_t volume_stride = n_voxels;
+  const std::size_t n_blocks = (n_voxels + kBlock - 1) / kBlock;
+  const std::size_t plane = nx * ny;
 
-  // Work is split over image rows (fixed y, z) so that each volume is read contiguously along x;
-  // results are scattered to their voxel-order slots. The arithmetic of each voxel does not depend
-  // on which row block it is processed in.
-  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, ny * nz), [&](const tbb::blocked_range<std::size_t>& range) {
-    std::vector<double> mean(nx);
-    std::vector<std::size_t> fitted(nx);
-    std::vector<double> logs(n_rows * nx);
-    std::vector<double> coef(6 * nx);
+  // Voxels are processed in blocks that are contiguous in file order, so each volume is read as one
+  // sequential run per block; results are scattered to their voxel-order slots. The arithmetic of a
+  // voxel is the same whichever block it falls in, and element-wise array operations keep the
+  // per-voxel summation order.
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_blocks), [&](const tbb::blocked_range<std::size_t>& range) {
+    std::vector<double> mean(kBlock);
+    std::vector<std::size_t> fitted(kBlock);
+    std::vector<std::size_t> slots(kBlock);
+    std::vector<double> logs(n_rows * kBlock);
+    std::vector<double> coef(6 * kBlock);
     Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver;
 
-    for (std::size_t r = range.begin(); r != range.end(); ++r) {
-      const std::size_t z = r / ny;
-      const std::size_t y = r % ny;
-      const std::size_t row_offset = (z * ny + y) * nx;
+    for (std::size_t block = range.begin(); block != range.end(); ++block) {
+      const std::size_t first = block * kBlock;
+      const std::size_t count = std::min(kBlock, n_voxels - first);
+      const auto n = static_cast<Eigen::Index>(count);
 
-      for (std::size_t x = 0; x < nx; ++x) mean[x] = 0.0;
+      Eigen::Map<Eigen::ArrayXd> mean_map(mean.data(), n);
+      mean_map.setZero();
       for (std::size_t volume : mean_list) {
-        const float* src = data + volume * volume_stride + row_offset;
-        for (std::size_t x = 0; x < nx; ++x) mean[x] += static_cast<double>(src[x]);
+        mean_map += Eigen::Map<const Eigen::ArrayXf>(data + volume * n_voxels + first, n).cast<double>();
       }
-      for (std::size_t x = 0; x < nx; ++x) mean[x] /= mean_count;
+      mean_map /= mean_count;
 
       std::size_t n_fit = 0;
-      for (std::size_t x = 0; x < nx; ++x) {
+      for (std::size_t j = 0; j < count; ++j) {
+        const std::size_t i = first + j;
+        const std::size_t x = i % nx;
+        const std::size_t y = (i / nx) % ny;
+        const std::size_t z = i / plane;
         const std::size_t slot = (x * ny + y) * nz + z;
-        fit.s0[slot] = mean[x];
-        if (mean[x] < min_signal) continue;  // NaN means are fitted
-        fitted[n_fit++] = x;
+        fit.s0[slot] = mean[j];
+        if (mean[j] < min_signal) continue;  // NaN means are fitted
+        fitted[n_fit] = j;
+        slots[n_fit] = slot;
+        ++n_fit;
       }
       if (n_fit == 0) continue;
 
       for (std::size_t k = 0; k < n_rows; ++k) {
-        const float* src = data + rows[k] * volume_stride + row_offset;
-        double* out = logs.data() + k * nx;
+        const float* src = data + rows[k] * n_voxels + first;
+        double* out = logs.data() + k * kBlock;
         for (std::size_t j = 0; j < n_fit; ++j) {
           const double s = static_cast<double>(src[fitted[j]]);
           out[j] = s > kSignalFloor ? std::log(s) : log_floor;  // NaN falls to the floor
@@ -209,25 +221,23 @@ Result<TensorFit> fit_tensors(const DwiVolume& dwi, const GradientTable& table,
       }
 
       // c = P * y for the six tensor coefficients (the intercept is not needed), summed in row order.
+      const auto m = static_cast<Eigen::Index>(n_fit);
       for (std::size_t c = 0; c < 6; ++c) {
-        double* acc = coef.data() + c * nx;
+        Eigen::Map<Eigen::ArrayXd> acc(coef.data() + c * kBlock, m);
         const double* pc = p.data() + (c + 1) * n_rows;
-        for (std::size_t j = 0; j < n_fit; ++j) acc[j] = 0.0;
+        acc.setZero();
         for (std::size_t k = 0; k < n_rows; ++k) {
-          const double weight = pc[k];
-          const double* yk = logs.data() + k * nx;
-          for (std::size_t j = 0; j < n_fit; ++j) acc[j] += weight * yk[j];
+          acc += pc[k] * Eigen::Map<const Eigen::ArrayXd>(logs.data() + k * kBlock, m);
         }
       }
 
       for (std::size_t j = 0; j < n_fit; ++j) {
-        const double c[6] = {coef[j], coef[nx + j], coef[2 * nx + j], coef[3 * nx + j], coef[4 * nx + j],
-                             coef[5 * nx + j]};
+        const double c[6] = {coef[j],          coef[kBlock + j],     coef[2 * kBlock + j],
+                             coef[3 * kBlock + j], coef[4 * kBlock + j], coef[5 * kBlock + j]};
         const VoxelOutcome outcome = decompose(c, solver);
-        const std::size_t slot = (fitted[j] * ny + y) * nz + z;
-        fit.v1[slot] = outcome.v1;
-        fit.fa[slot] = outcome.fa;
-        fit.valid[slot] = outcome.valid ? 1 : 0;
+        fit.v1[slots[j]] = outcome.v1;
+        fit.fa[slots[j]] = outcome.fa;
+        fit.valid[slots[j]] = outcome.valid ? 1 : 0;
       }
     }
   });

@@ -1,0 +1,444 @@
+"""Human-readable views of reports and summaries.
+
+Every function here takes the parsed JSON (dicts and lists as ``json.loads`` gives them) and returns
+text; nothing is printed. Numbers the module wrote as ``null`` (NaN, infinities) arrive as None and
+are shown as "n/a".
+"""
+
+from __future__ import annotations
+
+import os
+import shlex
+from typing import Iterable, List, Optional, Sequence
+
+__all__ = [
+    "Style",
+    "pretty_json",
+    "render_report",
+    "render_bids",
+    "render_recompute",
+    "render_profile",
+    "format_matrix",
+    "plain_number",
+]
+
+# How many groups of the flip ranking the human view lists (the identity is always added).
+RANKING_ROWS = 5
+
+_COLOURS = {"PASS": "32", "WARN": "33", "FLAG": "31"}
+
+
+class Style:
+    """Terminal styling: ANSI colours only when asked for (a tty without NO_COLOR)."""
+
+    def __init__(self, colour: bool = False):
+        self.colour = colour
+
+    @classmethod
+    def for_stream(cls, stream) -> "Style":
+        if os.environ.get("NO_COLOR"):
+            return cls(False)
+        try:
+            return cls(bool(stream.isatty()))
+        except (AttributeError, ValueError):
+            return cls(False)
+
+    def _wrap(self, text: str, code: str) -> str:
+        return f"\033[{code}m{text}\033[0m" if self.colour else text
+
+    def status(self, status: str) -> str:
+        return self._wrap(status, "1;" + _COLOURS.get(status, "0"))
+
+    def bold(self, text: str) -> str:
+        return self._wrap(text, "1")
+
+    def dim(self, text: str) -> str:
+        return self._wrap(text, "2")
+
+
+# --------------------------------------------------------------------------- numbers and tables
+
+
+def plain_number(value) -> str:
+    """A float as a person (and a shell) would type it: 1000 rather than 1000.0, exact otherwise."""
+    if value is None:
+        return "n/a"
+    value = float(value)
+    if value != value or value in (float("inf"), float("-inf")):
+        return "n/a"
+    if value.is_integer() and abs(value) < 1e15:
+        return str(int(value))
+    return repr(value)
+
+
+def _fixed(value, digits: int) -> str:
+    if value is None:
+        return "n/a"
+    return f"{float(value):.{digits}f}"
+
+
+def _percent(value, digits: int = 1) -> str:
+    if value is None:
+        return "n/a"
+    return f"{100.0 * float(value):.{digits}f}%"
+
+
+def format_matrix(matrix) -> str:
+    rows = ("[" + ", ".join(plain_number(v) for v in row) + "]" for row in matrix)
+    return "[" + ", ".join(rows) + "]"
+
+
+def _table(header: Sequence[str], rows: Iterable[Sequence[str]], indent: str = "  ",
+           right: Sequence[int] = ()) -> List[str]:
+    rows = [list(r) for r in rows]
+    widths = [len(h) for h in header]
+    for row in rows:
+        for i, cell in enumerate(row):
+            widths[i] = max(widths[i], len(cell))
+
+    def line(cells):
+        out = []
+        for i, cell in enumerate(cells):
+            out.append(cell.rjust(widths[i]) if i in right else cell.ljust(widths[i]))
+        return (indent + "  ".join(out)).rstrip()
+
+    return [line(header)] + [line(r) for r in rows]
+
+
+def _index_list(indices: Sequence[int], limit: int = 8) -> str:
+    if len(indices) <= limit:
+        return ", ".join(str(i) for i in indices)
+    return ", ".join(str(i) for i in indices[:limit]) + f", … ({len(indices)} in all)"
+
+
+# --------------------------------------------------------------------------- JSON
+
+
+def pretty_json(compact: str) -> str:
+    """Re-indent a compact JSON text (two spaces a level, one member or element a line).
+
+    Works on the token stream, so every number keeps the exact spelling the module gave it (a
+    json.loads/json.dumps round trip would respell 1e-6 as 1e-06). The input must be compact: no
+    whitespace between tokens outside strings.
+    """
+    out: List[str] = []
+    depth = 0
+    i, n = 0, len(compact)
+    while i < n:
+        ch = compact[i]
+        if ch == '"':
+            j = i + 1
+            while compact[j] != '"':
+                j += 2 if compact[j] == "\\" else 1
+            out.append(compact[i:j + 1])
+            i = j + 1
+            continue
+        if ch in "{[":
+            closer = "}" if ch == "{" else "]"
+            if i + 1 < n and compact[i + 1] == closer:
+                out.append(ch + closer)
+                i += 2
+                continue
+            depth += 1
+            out.append(ch + "\n" + "  " * depth)
+        elif ch in "}]":
+            depth -= 1
+            out.append("\n" + "  " * depth + ch)
+        elif ch == ",":
+            out.append(",\n" + "  " * depth)
+        elif ch == ":":
+            out.append(": ")
+        else:
+            out.append(ch)
+        i += 1
+    return "".join(out)
+
+
+# --------------------------------------------------------------------------- report parts
+
+
+def _verdict_line(report: dict, style: Style, command: str) -> str:
+    status = report.get("status", "?")
+    flip = report.get("flip")
+    if flip is not None:
+        best = flip.get("best", {})
+        threshold = flip.get("margin_threshold", 0.02)
+        if status == "FLAG":
+            why = (f"the table's axes look wrong: {best.get('label')} fits the fibres "
+                   f"{_percent(flip.get('relative_margin'))} better than any other candidate")
+        elif flip.get("decision") == "WARN":
+            why = (f"{best.get('label')} fits the fibres slightly better than the table as given, but "
+                   f"only by {_percent(flip.get('relative_margin'))} (flagging needs {_percent(threshold, 0)})")
+        elif status == "WARN":
+            why = "the table's axes fit the fibres best, but the scheme has issues (see the notes)"
+        else:
+            why = "the table's axes as given fit the fibres best"
+    elif status == "WARN":
+        why = "the scheme has issues (see the notes)"
+    else:
+        why = "no blocking problems in the gradient scheme"
+        if command == "audit":
+            why += " (no DWI given, so no flip check)"
+    return f"{style.status(status)}  {why}"
+
+
+def _inputs_lines(report: dict, dwi: Optional[str]) -> List[str]:
+    parts = []
+    if dwi:
+        parts.append(f"dwi {dwi}")
+    for record in report.get("inputs", []):
+        parts.append(record.get("path", "?"))
+    n = len(report.get("scheme", {}).get("bvals", []))
+    text = "Inputs: " + ", ".join(parts)
+    if n:
+        text += f"  ({n} volumes)"
+    return [text]
+
+
+def _shell_lines(report: dict, style: Style) -> List[str]:
+    shells = report.get("shells")
+    if not shells:
+        return []
+    angular = {}
+    for entry in (report.get("angular") or {}).get("shells", []):
+        angular[entry.get("nominal_b")] = entry
+    rows = []
+    for shell in shells.get("shells", []):
+        b = shell.get("nominal_b")
+        span = plain_number(shell.get("min_b"))
+        if shell.get("max_b") != shell.get("min_b"):
+            span += "–" + plain_number(shell.get("max_b"))
+        if shell.get("is_b0"):
+            rows.append(["b0", str(shell.get("count")), span, "", "", "b0 at " + _index_list(shell.get("indices", []))])
+            continue
+        a = angular.get(b, {})
+        count = shell.get("count", 0)
+        if count >= 45:
+            fit = "enough for CSD"
+        elif count >= 30:
+            fit = "enough for DTI"
+        elif count >= 6:
+            fit = "few for DTI (<30)"
+        else:
+            fit = "too few for DTI (<6)"
+        cond = a.get("condition_number")
+        dups = a.get("duplicates", [])
+        rows.append([plain_number(b), str(count), span, "n/a" if cond is None else f"{cond:.1f}",
+                     str(len(dups)), fit])
+    lines = [style.bold("Shells") + f"  (b0 threshold {plain_number(shells.get('b0_threshold'))}, "
+             f"tolerance {plain_number(shells.get('tolerance'))})"]
+    lines += _table(["b", "volumes", "b range", "cond.", "dup. pairs", "coverage"], rows, right=(1,))
+    norm = report.get("norm_stats")
+    if norm and norm.get("non_b0_count"):
+        if norm.get("non_unit_count"):
+            lines.append(f"  vector norms: {norm['non_unit_count']} of {norm['non_b0_count']} non-b0 vectors are "
+                         f"not unit length (norm {_fixed(norm.get('norm_min'), 3)}–{_fixed(norm.get('norm_max'), 3)})")
+        else:
+            lines.append(f"  vector norms: all {norm['non_b0_count']} non-b0 vectors unit length within "
+                         f"{_percent(norm.get('tolerance'), 0)}")
+    drift = report.get("b0_drift")
+    if drift and len(drift.get("indices", [])) >= 2:
+        lines.append(f"  b0 drift: {_percent(drift.get('relative_drift'))} peak-to-peak "
+                     f"(slope {_fixed(drift.get('slope'), 3)} per volume)")
+    return lines
+
+
+def _matrix_key(matrix) -> tuple:
+    return tuple(tuple(float(v) for v in row) for row in matrix)
+
+
+def _negated_key(matrix) -> tuple:
+    return tuple(tuple(-float(v) + 0.0 for v in row) for row in matrix)
+
+
+def _flip_lines(report: dict, style: Style) -> List[str]:
+    flip = report.get("flip")
+    if not flip:
+        return []
+    ranking = flip.get("ranking", [])
+    # Sign-equivalent candidates (M and -M) always score the same; show each pair as one row.
+    groups = []
+    by_key = {}
+    for rank, entry in enumerate(ranking, 1):
+        key = _matrix_key(entry.get("matrix", []))
+        partner = by_key.get(_negated_key(entry.get("matrix", [])))
+        if partner is not None:
+            partner["labels"].append(entry.get("label"))
+            partner["identity"] = partner["identity"] or entry.get("is_identity", False)
+            continue
+        group = {"rank": rank, "labels": [entry.get("label")], "coherence": entry.get("coherence"),
+                 "samples": entry.get("n_samples"), "identity": entry.get("is_identity", False)}
+        by_key[key] = group
+        groups.append(group)
+    runner_key = _matrix_key(flip.get("runner_up", {}).get("matrix", []))
+    runner = by_key.get(runner_key) or by_key.get(_negated_key(flip.get("runner_up", {}).get("matrix", [])))
+
+    shown = groups[:RANKING_ROWS]
+    extra = [g for g in groups[RANKING_ROWS:] if g["identity"] or g is runner]
+    rows = []
+
+    def row(g):
+        marks = []
+        if g is groups[0]:
+            marks.append("best")
+        if g is runner:
+            marks.append("runner-up")
+        if g["identity"]:
+            marks.append("table as given")
+        return [str(g["rank"]), " = ".join(g["labels"]), _fixed(g["coherence"], 4), str(g["samples"]),
+                ", ".join(marks)]
+
+    rows = [row(g) for g in shown]
+    if extra:
+        rows.append(["…", "", "", "", ""])
+        rows += [row(g) for g in extra]
+    threshold = flip.get("margin_threshold", 0.02)
+    lines = [style.bold("Flip detection") + f"  (working shell b={plain_number(flip.get('working_b'))}, "
+             f"{flip.get('n_wm_voxels')} white-matter voxels, mean FA {_fixed(flip.get('mask_mean_fa'), 2)})"]
+    lines += _table(["rank", "transform", "coherence", "samples", ""], rows, right=(0, 3))
+    lines.append(f"  margin over the runner-up: {_fixed(flip.get('margin'), 4)} = "
+                 f"{_percent(flip.get('relative_margin'))} (flag threshold {_percent(threshold, 0)}); "
+                 f"table as given: {_fixed(flip.get('identity_coherence'), 4)}")
+    return lines
+
+
+def _fix_lines(report: dict, style: Style, repair_command: Optional[Sequence[str]],
+               force_command: Optional[Sequence[str]]) -> List[str]:
+    flip = report.get("flip")
+    if not flip:
+        return []
+    if flip.get("decision") == "FLAG" and flip.get("recommended_transform") is not None:
+        lines = [style.bold("Recommended fix") + f": {flip.get('recommended_label')}  "
+                 f"(corrected direction = M·g, M = {format_matrix(flip['recommended_transform'])})"]
+        if repair_command:
+            lines.append("  " + shlex.join(repair_command))
+        return lines
+    if flip.get("decision") == "WARN" and force_command:
+        best = flip.get("best", {})
+        return [style.bold("No automatic fix") + f": the margin is too small. To apply {best.get('label')} anyway:",
+                "  " + shlex.join(force_command)]
+    return []
+
+
+def _repair_lines(report: dict, style: Style, context: dict) -> List[str]:
+    repair = report.get("repair")
+    flip = report.get("flip") or {}
+    head = style.bold("Repair")
+    if repair is None:
+        if flip.get("decision") == "WARN":
+            best = flip.get("best", {})
+            lines = [f"{head}: nothing written; the margin is below the threshold, so {best.get('label')} is not "
+                     "applied automatically. Add --force-repair to apply it anyway:"]
+            if context.get("force_command"):
+                lines.append("  " + shlex.join(context["force_command"]))
+            return lines
+        return [f"{head}: nothing written; the table as given is the best fit."]
+    outputs = repair.get("outputs", [])
+    if not outputs:
+        lines = [f"{head} (dry run): would apply {repair.get('label')} "
+                 f"(M = {format_matrix(repair.get('matrix', []))}); nothing written. To write the files:"]
+        if context.get("apply_command"):
+            lines.append("  " + shlex.join(context["apply_command"]))
+        return lines
+    lines = [f"{head}: applied {repair.get('label')} (M = {format_matrix(repair.get('matrix', []))})"]
+    lines += [f"  wrote {path}" for path in outputs]
+    for original, backup in context.get("backups", []):
+        lines.append(f"  kept the previous {original} as {backup}")
+    if context.get("provenance"):
+        lines.append(f"  provenance {context['provenance']}")
+    if context.get("verify_command"):
+        lines.append("  check it: " + shlex.join(context["verify_command"]))
+    return lines
+
+
+def _notes_lines(report: dict, style: Style) -> List[str]:
+    notes = report.get("notes", [])
+    if not notes:
+        return [style.bold("Notes") + ": none"]
+    return [style.bold("Notes")] + [f"  - {note}" for note in notes]
+
+
+def render_report(report: dict, style: Optional[Style] = None, *, command: str = "audit",
+                  dwi: Optional[str] = None, context: Optional[dict] = None) -> str:
+    """The human view of one report: verdict, inputs, shells, flip ranking, fix, repair, notes.
+
+    ``context`` may carry ``repair_command`` (argv of the repair that applies the recommended fix),
+    ``force_command`` (the same with --force-repair), and for ``repair``: ``apply_command``,
+    ``verify_command``, ``backups`` (pairs of path, backup path) and ``provenance``.
+    """
+    style = style or Style()
+    context = context or {}
+    blocks = [[_verdict_line(report, style, command)] + _inputs_lines(report, dwi)]
+    for block in (_shell_lines(report, style), _flip_lines(report, style)):
+        if block:
+            blocks.append(block)
+    if command == "repair":
+        blocks.append(_repair_lines(report, style, context))
+    else:
+        block = _fix_lines(report, style, context.get("repair_command"), context.get("force_command"))
+        if block:
+            blocks.append(block)
+    blocks.append(_notes_lines(report, style))
+    return "\n\n".join("\n".join(b) for b in blocks) + "\n"
+
+
+def render_profile(timing: dict, style: Optional[Style] = None) -> str:
+    style = style or Style()
+    total = timing.get("total") or 0.0
+    rows = []
+    for key in ("decompress", "convert", "fit", "coherence", "other"):
+        seconds = float(timing.get(key, 0.0))
+        share = f"{100.0 * seconds / total:.0f}%" if total > 0 else "n/a"
+        rows.append([key, f"{seconds:.3f} s", share])
+    rows.append(["total", f"{float(total):.3f} s", ""])
+    lines = [style.bold("Stage timing") + f"  ({plain_number(timing.get('threads'))} worker threads)"]
+    lines += _table(["stage", "time", "share"], rows, right=(1, 2))
+    return "\n".join(lines) + "\n"
+
+
+def render_bids(summary: dict, style: Optional[Style] = None) -> str:
+    style = style or Style()
+    status = summary.get("status", "?")
+    results = summary.get("results", [])
+    counts = {}
+    for run in results:
+        counts[run.get("status")] = counts.get(run.get("status"), 0) + 1
+    tally = ", ".join(f"{counts[s]} {s}" for s in ("PASS", "WARN", "FLAG") if s in counts)
+    lines = [f"{style.status(status)}  {len(results)} run(s) audited: {tally}"]
+    lines.append("")
+    rows = [[run.get("name", "?"), style.status(run.get("status", "?")), run.get("dwi", "?")] for run in results]
+    lines += _table(["run", "status", "dwi"], rows)
+    summary_path = summary.get("summary_path", "")
+    lines.append("")
+    lines.append(f"Dataset summary: {summary_path}")
+    if summary_path:
+        lines.append(f"Per-run reports: {os.path.join(os.path.dirname(summary_path), '<run>_report.json')}")
+    return "\n".join(lines) + "\n"
+
+
+def _shell_list(shells: Sequence[dict], b0_threshold: float) -> str:
+    parts = []
+    for s in shells:
+        b = s.get("nominal_b")
+        name = "b0" if b is not None and b <= b0_threshold else f"b={plain_number(b)}"
+        parts.append(f"{name} ×{s.get('count')}")
+    return ", ".join(parts) if parts else "none"
+
+
+def render_recompute(summary: dict, style: Optional[Style] = None, *, b0_threshold: float = 50.0,
+                     dry_run: bool = False, provenance: Optional[str] = None) -> str:
+    style = style or Style()
+    lines = [style.bold("B-values recovered from vector lengths") +
+             f"  (b_nominal {plain_number(summary.get('b_nominal'))}, "
+             f"max |g| {_fixed(summary.get('max_norm'), 4)})"]
+    lines.append(f"  recomputed b range: {plain_number(summary.get('b_min'))}–{plain_number(summary.get('b_max'))}")
+    lines.append(f"  shells before: {_shell_list(summary.get('before', []), b0_threshold)}")
+    lines.append(f"  shells after:  {_shell_list(summary.get('after', []), b0_threshold)}")
+    outputs = summary.get("outputs", [])
+    if dry_run or not outputs:
+        lines.append("Dry run: nothing written.")
+    else:
+        lines += [f"wrote {path}" for path in outputs]
+        if provenance:
+            lines.append(f"provenance {provenance}")
+    return "\n".join(lines) + "\n"
