@@ -1,11 +1,14 @@
 # make demo: set up, build and run the demo on the bundled sample.
 # make test: set up, build and run every test (GoogleTest core suite, then pytest).
+# make test-sanitize: the core tests and the Python tests against an ASan+UBSan build (build-asan).
+# make fuzz: the libFuzzer targets, FUZZ_SECONDS (default 60) each (clang, build-fuzz).
+# make leakcheck / make valgrind: repeated module calls must not accumulate objects or memory.
 BUILD ?= build
 PY := .venv/bin/python
 JOBS ?= $(shell nproc)
 GENERATOR := $(shell ninja --version >/dev/null 2>&1 && echo Ninja || echo 'Unix Makefiles')
 
-.PHONY: setup build demo test test-core test-python install bench clean
+.PHONY: setup build demo test test-core test-python test-sanitize fuzz leakcheck valgrind install bench clean
 
 setup:
 	@bash scripts/setup.sh
@@ -22,6 +25,18 @@ test-python: build
 
 test: test-core test-python
 
+test-sanitize:
+	@JOBS=$(JOBS) bash scripts/sanitize.sh
+
+fuzz:
+	@FUZZ_SECONDS=$(or $(FUZZ_SECONDS),60) bash scripts/fuzz.sh
+
+leakcheck: build
+	@PYTHONPATH=$(BUILD)/python:python $(PY) scripts/leakcheck.py --iterations 100 --tracemalloc
+
+valgrind:
+	@JOBS=$(JOBS) bash scripts/valgrind.sh
+
 install: setup
 	@$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
 
@@ -32,4 +47,4 @@ bench: build
 	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done
 
 clean:
-	rm -rf $(BUILD) $(BUILD).*.log
+	rm -rf $(BUILD) $(BUILD).*.log build-asan build-asan.*.log build-fuzz build-fuzz.*.log build-valgrind build-valgrind.*.log

@@ -71,6 +71,7 @@ int main(int argc, char** argv) {
   spec.nz = 60;
   spec.n_b0 = 5;
   spec.n_directions = 60;
+  spec.tube_radius = 0.1;   // thicker bundles: a white-matter sample of realistic size
   spec.background = 100.0;  // every voxel is above the minimum signal, so every voxel is fitted
   const Stopwatch build_clock;
   const phantom::Phantom ph = phantom::make_phantom(spec);

@@ -1,9 +1,10 @@
 """The QC picture: direction-encoded colour FA maps of three orthogonal middle slices.
 
 Colour is the principal tensor direction in image axes (red x, green y, blue z), brightness the
-fractional anisotropy; the white-matter sample that the flip score used is outlined. The first row
-shows the table as given; on a FLAG verdict a second row shows the directions after the recommended
-transform, which should make the bundles run smoothly in their expected colours.
+fractional anisotropy; the white-matter sample that the flip score used is outlined. Short strokes
+show the in-plane principal direction of every sampled voxel: colour alone cannot show a sign flip
+(it uses |v1|), the strokes can. The first row shows the table as given; on a FLAG verdict a second
+row shows the directions after the recommended transform.
 
 Needs numpy and matplotlib (the ``qc`` extra); matplotlib is imported only when a picture is drawn.
 """
@@ -77,19 +78,47 @@ def colour_fa(v1: np.ndarray, fa: np.ndarray, frame_map: np.ndarray,
     return np.clip(rgb, 0.0, 1.0)
 
 
-def _slices(volume: np.ndarray):
-    """The three middle slices as (name, 2-D array with rows = vertical axis, voxel-axis pair)."""
-    nx, ny, nz = volume.shape[:3]
-    axial = np.swapaxes(volume[:, :, nz // 2], 0, 1)       # rows y, columns x
-    coronal = np.swapaxes(volume[:, ny // 2, :], 0, 1)     # rows z, columns x
-    sagittal = np.swapaxes(volume[nx // 2, :, :], 0, 1)    # rows z, columns y
-    return [(f"axial  z={nz // 2}", axial, (0, 1)), (f"coronal  y={ny // 2}", coronal, (0, 2)),
-            (f"sagittal  x={nx // 2}", sagittal, (1, 2))]
+def _pick_slices(mask: np.ndarray) -> tuple:
+    """One slice index per axis: the one through most sample voxels within the middle half.
+
+    Exactly central slices often miss the bundles; a slice through many sampled voxels shows the
+    fibres in-plane, where a wrong sign or order is visible. Without a sample: the middle slice.
+    """
+    picks = []
+    for axis in range(3):
+        n = mask.shape[axis]
+        counts = mask.sum(axis=tuple(a for a in range(3) if a != axis))
+        lo, hi = n // 4, max(n // 4 + 1, n - n // 4)
+        window = counts[lo:hi]
+        picks.append(int(lo + np.argmax(window)) if window.size and window.max() > 0 else n // 2)
+    return tuple(picks)
+
+
+# (title, fixed axis, horizontal axis, vertical axis)
+_VIEWS = (("axial", 2, 0, 1), ("coronal", 1, 0, 2), ("sagittal", 0, 1, 2))
+
+
+def _plane(volume: np.ndarray, fixed: int, index: int) -> np.ndarray:
+    """The slice as a (horizontal, vertical, ...) array."""
+    return np.take(volume, index, axis=fixed)
+
+
+def _foreground(s0: np.ndarray) -> np.ndarray:
+    """Voxels with signal: S0 above 10% of a robust maximum (keeps fitted noise outside the head black)."""
+    finite = s0[np.isfinite(s0)]
+    if finite.size == 0:
+        return np.zeros(s0.shape, dtype=bool)
+    top = float(np.percentile(finite, 99))
+    if top <= 0:
+        return np.ones(s0.shape, dtype=bool)
+    return np.isfinite(s0) & (s0 > 0.1 * top)
 
 
 def write_qc(path: str, report: dict, glyphs: dict, source: str = "") -> tuple:
     """Draw the picture for ``report`` and write it as PNG to ``path``; returns its pixel size."""
     Figure, FigureCanvasAgg = require_matplotlib()
+    from matplotlib.collections import LineCollection
+
     data = glyph_arrays(glyphs)
     flip = report.get("flip") or {}
     rows = [("table as given", None)]
@@ -103,18 +132,37 @@ def write_qc(path: str, report: dict, glyphs: dict, source: str = "") -> tuple:
     top = 1.0 - HEADER_PX / height
     grid = fig.add_gridspec(len(rows), 3, left=0.02, right=0.98, bottom=0.02, top=top - 0.01,
                             wspace=0.05, hspace=0.15)
-    mask_slices = _slices(data["mask"].astype(float))
+    mask = data["mask"]
+    picks = _pick_slices(mask)
+    shown = _foreground(np.frombuffer(glyphs["s0"], dtype="<f4").reshape(data["shape"]).astype(np.float64))
     for r, (row_title, transform) in enumerate(rows):
-        rgb = colour_fa(data["v1"], data["fa"], data["frame_map"], transform)
-        for c, ((name, image, (h, v)), (_, mask2d, _)) in enumerate(zip(_slices(rgb), mask_slices)):
+        m = data["frame_map"] if transform is None else data["frame_map"] @ transform
+        direction = np.nan_to_num(data["v1"] @ m.T, nan=0.0, posinf=0.0, neginf=0.0)
+        rgb = colour_fa(data["v1"], data["fa"], data["frame_map"], transform) * shown[..., None]
+        for c, (view, fixed, h, v) in enumerate(_VIEWS):
+            index = picks[fixed]
+            image = np.swapaxes(_plane(rgb, fixed, index), 0, 1)  # rows: vertical axis
+            mask2d = _plane(mask, fixed, index)
             ax = fig.add_subplot(grid[r, c])
-            aspect = (sizes[v] / sizes[h]) if sizes[h] > 0 and sizes[v] > 0 else 1.0
-            ax.imshow(image, origin="lower", interpolation="nearest", aspect=aspect)
-            if mask2d.any() and not mask2d.all():
-                ax.contour(mask2d, levels=[0.5], colors="white", linewidths=0.6)
+            sh = sizes[h] if sizes[h] > 0 else 1.0
+            sv = sizes[v] if sizes[v] > 0 else 1.0
+            ax.imshow(image, origin="lower", interpolation="nearest", aspect=sv / sh)
+            if mask2d.any():
+                ax.contour(mask2d.T.astype(float), levels=[0.5], colors="white", linewidths=0.6)
+                # In-plane principal directions of the sampled voxels: along a bundle they should
+                # follow its course; a wrong sign or axis order turns them across it.
+                ih, iv = np.nonzero(mask2d)
+                d2 = _plane(direction, fixed, index)[ih, iv][:, [h, v]] / np.array([sh, sv])
+                norm = np.linalg.norm(d2, axis=1, keepdims=True)
+                d2 = np.where(norm > 1e-9, 0.45 * d2 / np.maximum(norm, 1e-9), 0.0)
+                centres = np.stack([ih, iv], axis=1).astype(float)
+                segments = np.stack([centres - d2, centres + d2], axis=1)
+                ax.add_collection(LineCollection(segments, colors="white", linewidths=0.8))
+            ax.set_xlim(-0.5, image.shape[1] - 0.5)
+            ax.set_ylim(-0.5, image.shape[0] - 0.5)
             ax.set_xticks([])
             ax.set_yticks([])
-            ax.set_title(f"{row_title}: {name}", color="white", fontsize=8, pad=2)
+            ax.set_title(f"{row_title}: {view}  {'xyz'[fixed]}={index}", color="white", fontsize=8, pad=2)
 
     status = report.get("status", "?")
     title = f"{status}"
@@ -127,7 +175,8 @@ def write_qc(path: str, report: dict, glyphs: dict, source: str = "") -> tuple:
     fig.text(0.5, 1.0 - 22 / height, title, ha="center", va="center", color=colour, fontsize=12,
              fontweight="bold")
     fig.text(0.5, 1.0 - 44 / height, "colour: principal direction in image axes (red x, green y, blue z), "
-             "brightness FA; outline: white-matter sample", ha="center", va="center", color="#bbbbbb", fontsize=8)
+             "brightness FA; outline and strokes: white-matter sample and its in-plane directions",
+             ha="center", va="center", color="#bbbbbb", fontsize=8)
 
     # Render in memory first so a drawing failure never leaves a truncated file behind.
     buffer = io.BytesIO()

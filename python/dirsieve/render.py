@@ -167,8 +167,9 @@ def _verdict_line(report: dict, style: Style, command: str) -> str:
             why = (f"the table's axes look wrong: {best.get('label')} fits the fibres "
                    f"{_percent(flip.get('relative_margin'))} better than any other candidate")
         elif flip.get("decision") == "WARN":
-            why = (f"{best.get('label')} fits the fibres slightly better than the table as given, but "
-                   f"only by {_percent(flip.get('relative_margin'))} (flagging needs {_percent(threshold, 0)})")
+            why = (f"{best.get('label')} fits the fibres better than the table as given, but its margin over "
+                   f"the next candidate is only {_percent(flip.get('relative_margin'))} "
+                   f"(flagging needs {_percent(threshold, 0)})")
         elif status == "WARN":
             why = "the table's axes fit the fibres best, but the scheme has issues (see the notes)"
         else:
@@ -185,7 +186,7 @@ def _verdict_line(report: dict, style: Style, command: str) -> str:
 def _inputs_lines(report: dict, dwi: Optional[str]) -> List[str]:
     parts = []
     if dwi:
-        parts.append(f"dwi {dwi}")
+        parts.append(dwi)
     for record in report.get("inputs", []):
         parts.append(record.get("path", "?"))
     n = len(report.get("scheme", {}).get("bvals", []))

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <limits>
 
+#include <nlohmann/json.hpp>
+
 #include "core/report/input_record.hpp"
 #include "core/util/error.hpp"
 #include "core/util/json.hpp"
@@ -57,6 +59,21 @@ TEST(JsonWriter, StringsEscapeOnlyWhatMust) {
   std::string out;
   append_json_string(out, "a\"b\\c\td\n\x01/\x7F\xE2\x86\x92");
   EXPECT_EQ(out, "\"a\\\"b\\\\c\\td\\n\\u0001/\x7F\xE2\x86\x92\"");
+}
+
+// Found by fuzzing: a string with bytes that are not UTF-8 produced a document no JSON parser accepts.
+TEST(JsonWriter, InvalidUtf8BecomesReplacementCharacters) {
+  std::string out;
+  append_json_string(out, std::string("\x01\"quot\xb0\xb0" "e\xe2\x86\x92 \xe2\x86 \xed\xa0\x80 \xf4\x90 \xc0\xaf", 25));
+  EXPECT_EQ(out,
+            "\"\\u0001\\\"quot\xEF\xBF\xBD\xEF\xBF\xBD" "e\xe2\x86\x92 \xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD "
+            "\xEF\xBF\xBD\xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD\"");
+  auto parsed = nlohmann::json::parse(out, nullptr, /*allow_exceptions=*/false);
+  ASSERT_TRUE(parsed.is_string());
+  // Valid text is untouched, non-ASCII included.
+  out.clear();
+  append_json_string(out, "\xe2\x86\x92 \xf0\x9f\x98\x80");
+  EXPECT_EQ(out, "\"\xe2\x86\x92 \xf0\x9f\x98\x80\"");
 }
 
 TEST(JsonWriter, CompactAndPrettyLayouts) {

@@ -7,6 +7,7 @@
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_reduce.h>
+#include <oneapi/tbb/partitioner.h>
 
 #include "core/flip/candidates.hpp"
 
@@ -14,6 +15,8 @@ namespace dirsieve {
 namespace {
 
 constexpr double kTiny = 1e-9;
+// WM voxels per piece of the parallel fold.
+constexpr std::size_t kFoldGrain = 512;
 
 double dot(const Vec3& a, const Vec3& b) { return (a[0] * b[0] + a[1] * b[1]) + a[2] * b[2]; }
 double norm(const Vec3& a) { return std::sqrt(dot(a, a)); }
@@ -30,42 +33,43 @@ struct Tally {
   std::uint64_t attempted = 0;
 };
 
-}  // namespace
-
-std::optional<Vec3> interpolate_direction(const std::vector<Vec3>& field, const std::vector<std::uint8_t>& mask,
-                                          const std::array<std::size_t, 3>& dims, const Vec3& point,
-                                          const Vec3& centre) {
-  double base[3];
+// Trilinear interpolation of the direction field at `point`; `usable(index)` says whether a grid
+// voxel may serve as a corner (in the mask, with a non-negligible direction).
+template <class Usable>
+std::optional<Vec3> interpolate_impl(const std::vector<Vec3>& field, const Usable& usable,
+                                     const std::array<std::size_t, 3>& dims, const Vec3& point, const Vec3& centre) {
+  // Per axis: the two corner weights, whether each corner coordinate lies inside the grid (tested in
+  // floating point, so far-away or non-finite points never reach an integer conversion) and its
+  // contribution to the voxel index.
   double weights[3][2];
+  bool inside[3][2];
+  std::size_t offset[3][2];
+  const std::size_t stride[3] = {dims[1] * dims[2], dims[2], 1};
   for (int a = 0; a < 3; ++a) {
-    base[a] = std::floor(point[a]);
-    const double f = point[a] - base[a];
+    const double base = std::floor(point[a]);
+    const double f = point[a] - base;
     weights[a][0] = 1.0 - f;
     weights[a][1] = f;
+    const double size = static_cast<double>(dims[a]);
+    for (int d = 0; d < 2; ++d) {
+      const double c = base + d;
+      inside[a][d] = c >= 0.0 && c < size;
+      offset[a][d] = inside[a][d] ? static_cast<std::size_t>(c) * stride[a] : 0;
+    }
   }
-  const double nx = static_cast<double>(dims[0]);
-  const double ny = static_cast<double>(dims[1]);
-  const double nz = static_cast<double>(dims[2]);
 
   Vec3 acc{0.0, 0.0, 0.0};
   double total = 0.0;
   for (int dx = 0; dx < 2; ++dx) {
     for (int dy = 0; dy < 2; ++dy) {
+      const double wxy = weights[0][dx] * weights[1][dy];
       for (int dz = 0; dz < 2; ++dz) {
-        const double w = weights[0][dx] * weights[1][dy] * weights[2][dz];
+        const double w = wxy * weights[2][dz];
         if (!(w > 0.0)) continue;
-        // Bounds are tested in floating point so that far-away or non-finite points never reach an
-        // integer conversion.
-        const double cx = base[0] + dx;
-        const double cy = base[1] + dy;
-        const double cz = base[2] + dz;
-        if (!(cx >= 0.0 && cx < nx && cy >= 0.0 && cy < ny && cz >= 0.0 && cz < nz)) continue;
-        const std::size_t index =
-            (static_cast<std::size_t>(cx) * dims[1] + static_cast<std::size_t>(cy)) * dims[2] +
-            static_cast<std::size_t>(cz);
-        if (index >= mask.size() || index >= field.size() || !mask[index]) continue;
+        if (!(inside[0][dx] && inside[1][dy] && inside[2][dz])) continue;
+        const std::size_t index = offset[0][dx] + offset[1][dy] + offset[2][dz];
+        if (!usable(index)) continue;
         const Vec3& c = field[index];
-        if (!(norm(c) >= kTiny)) continue;
         const double sign = dot(centre, c) < 0.0 ? -1.0 : 1.0;
         for (int a = 0; a < 3; ++a) acc[a] += w * (sign * c[a]);
         total += w;
@@ -79,27 +83,36 @@ std::optional<Vec3> interpolate_direction(const std::vector<Vec3>& field, const 
   return Vec3{mean[0] / length, mean[1] / length, mean[2] / length};
 }
 
+}  // namespace
+
+std::optional<Vec3> interpolate_direction(const std::vector<Vec3>& field, const std::vector<std::uint8_t>& mask,
+                                          const std::array<std::size_t, 3>& dims, const Vec3& point,
+                                          const Vec3& centre) {
+  const auto usable = [&](std::size_t index) {
+    return index < mask.size() && index < field.size() && mask[index] && norm(field[index]) >= kTiny;
+  };
+  return interpolate_impl(field, usable, dims, point, centre);
+}
+
 std::vector<RankedCandidate> score_candidates(const TensorFit& fit, const WhiteMatterSample& sample, double step,
                                               const Mat3& frame_map) {
   const auto& candidates = generate_candidates();
-  const std::size_t n_voxels = fit.v1.size();
+  // Every index below stays inside the grid and inside each per-voxel sequence, even for a
+  // malformed fit whose sequences are shorter than its grid.
+  const std::size_t n_voxels = fit.dims[0] * fit.dims[1] * fit.dims[2];
   const std::size_t ny = fit.dims[1];
   const std::size_t nz = fit.dims[2];
-  const std::size_t n_mask = std::min(n_voxels, sample.mask.size());
+  const std::size_t n_mask = std::min({n_voxels, sample.mask.size(), fit.v1.size()});
 
   std::vector<std::size_t> wm;
   for (std::size_t v = 0; v < n_mask; ++v)
     if (sample.mask[v]) wm.push_back(v);
 
-  // The interpolation reads the mask by voxel index; it must cover the whole grid.
-  std::vector<std::uint8_t> resized_mask;
-  if (sample.mask.size() != n_voxels) {
-    resized_mask.assign(n_voxels, 0);
-    for (std::size_t v : wm) resized_mask[v] = 1;
-  }
-  const std::vector<std::uint8_t>& mask = sample.mask.size() == n_voxels ? sample.mask : resized_mask;
-
+  // Per voxel of the grid: may it serve as an interpolation corner for the current candidate (in the
+  // mask and with a transformed direction of length at least 1e-9)? Only WM entries are ever set.
+  std::vector<std::uint8_t> usable(n_voxels, 0);
   std::vector<Vec3> field(n_voxels, Vec3{0.0, 0.0, 0.0});
+  const auto is_usable = [&usable](std::size_t index) { return usable[index] != 0; };
   std::vector<RankedCandidate> scores;
   scores.reserve(candidates.size());
 
@@ -125,10 +138,12 @@ std::vector<RankedCandidate> score_candidates(const TensorFit& fit, const WhiteM
     for (std::size_t v : wm) {
       const Vec3& direction = fit.v1[v];
       field[v] = norm(direction) < kTiny ? direction : dirsieve::apply(composite, direction);
+      usable[v] = norm(field[v]) >= kTiny ? 1 : 0;
     }
 
-    const Tally tally = tbb::parallel_reduce(
-        tbb::blocked_range<std::size_t>(0, wm.size()), Tally{},
+    // Fixed-size pieces joined in a fixed tree: the sum does not depend on the thread count or scheduling.
+    const Tally tally = tbb::parallel_deterministic_reduce(
+        tbb::blocked_range<std::size_t>(0, wm.size(), kFoldGrain), Tally{},
         [&](const tbb::blocked_range<std::size_t>& range, Tally acc) {
           for (std::size_t i = range.begin(); i != range.end(); ++i) {
             const std::size_t v = wm[i];
@@ -141,7 +156,7 @@ std::vector<RankedCandidate> score_candidates(const TensorFit& fit, const WhiteM
             const Vec3 forward{x + step * u[0], y + step * u[1], z + step * u[2]};
             const Vec3 backward{x - step * u[0], y - step * u[1], z - step * u[2]};
             for (const Vec3* point : {&forward, &backward}) {
-              const auto w = interpolate_direction(field, mask, fit.dims, *point, u);
+              const auto w = interpolate_impl(field, is_usable, fit.dims, *point, u);
               if (!w) continue;
               acc.sum += std::fabs(dot(u, *w));
               ++acc.valid;

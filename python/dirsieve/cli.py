@@ -1,0 +1,732 @@
+"""The ``dirsieve`` command-line program.
+
+Each subcommand calls one function of the compiled module ``_dirsieve`` and passes on only the
+options the user gave, so the module's own defaults apply to everything else. The human output is
+built by :mod:`dirsieve.render`; ``--json`` prints the module's report text unchanged.
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import json
+import math
+import os
+import sys
+from typing import Dict, List, Optional, Sequence
+
+from dirsieve import __version__
+from dirsieve.render import Style, plain_number, pretty_json, render_bids, render_profile, render_recompute, \
+    render_report
+
+__all__ = ["main", "build_parser", "EXIT_OK", "EXIT_ERROR", "EXIT_USAGE", "EXIT_WARN", "EXIT_FLAG"]
+
+EXIT_OK = 0
+EXIT_ERROR = 1
+EXIT_USAGE = 2
+EXIT_WARN = 3
+EXIT_FLAG = 4
+
+EXIT_CODES_HELP = """\
+exit codes:
+  0  PASS or FLAG (a FLAG verdict is a finding, not a failure; see --fail-on-flag)
+  3  WARN
+  4  FLAG, with --fail-on-flag
+  1  error: unreadable or inconsistent input, refused overwrite, failed write
+  2  usage error: unknown option, missing or conflicting arguments"""
+
+# The module's keyword arguments each subcommand may pass on. Options the user did not give are
+# absent from the parsed namespace (argparse.SUPPRESS), so the module's defaults apply.
+MODULE_KEYWORDS = {
+    "inspect": ("bvec", "bval", "grad", "tolerance", "b0_threshold", "shell", "strict", "norm_tolerance",
+                "threads"),
+    "audit": ("bvec", "bval", "grad", "dwi", "mask", "tolerance", "b0_threshold", "shell", "step",
+              "margin_threshold", "strict", "norm_tolerance", "threads"),
+    "detect-flip": ("bvec", "bval", "grad", "mask", "tolerance", "b0_threshold", "shell", "step",
+                    "margin_threshold", "threads"),
+    "repair": ("bvec", "bval", "grad", "mask", "out_grad", "provenance", "tolerance", "b0_threshold", "shell",
+               "step", "margin_threshold", "dry_run", "in_place", "strict", "force_repair", "norm_tolerance",
+               "threads"),
+    "recompute-bval": ("bvec", "bval", "grad", "out_grad", "provenance", "b0_threshold", "dry_run", "in_place",
+                       "threads"),
+    "bids": ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "strict", "norm_tolerance",
+             "threads"),
+}
+
+# Options that change the verdict; they are carried into the suggested follow-up commands.
+ANALYSIS_OPTIONS = ("mask", "tolerance", "b0_threshold", "shell", "step", "margin_threshold", "norm_tolerance")
+
+OPTION_SPELLING = {"in_place": "--force"}
+
+
+def _spelling(keyword: str) -> str:
+    return OPTION_SPELLING.get(keyword, "--" + keyword.replace("_", "-"))
+
+
+class CliError(Exception):
+    """A failure to report as one line on stderr with exit code 1."""
+
+
+class Parser(argparse.ArgumentParser):
+    """argparse with one-line usage errors."""
+
+    def error(self, message):  # noqa: D401 - argparse's hook
+        self.exit(EXIT_USAGE, f"dirsieve: error: {message} (see '{self.prog} --help')\n")
+
+
+# --------------------------------------------------------------------------- argument types
+
+
+def _number(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number, got {text!r}") from None
+    return value
+
+
+def finite_float(text: str) -> float:
+    value = _number(text)
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"expected a finite number, got {text!r}")
+    return value
+
+
+def non_negative_float(text: str) -> float:
+    value = finite_float(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"expected a number >= 0, got {text!r}")
+    return value
+
+
+def positive_int(text: str) -> int:
+    try:
+        value = int(text, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}") from None
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    return value
+
+
+# --------------------------------------------------------------------------- parser
+
+
+def _add_gradients(p):
+    g = p.add_argument_group("gradient table (an FSL pair or one four-column file)")
+    g.add_argument("--bvec", metavar="FILE", default=argparse.SUPPRESS, help="FSL direction file")
+    g.add_argument("--bval", metavar="FILE", default=argparse.SUPPRESS, help="FSL b-value file")
+    g.add_argument("--grad", metavar="FILE", default=argparse.SUPPRESS,
+                   help="MRtrix-style x y z b file in world axes (instead of --bvec/--bval)")
+
+
+def _add_scheme(p, *, strict=True, norm=True, tolerance=True):
+    g = p.add_argument_group("analysis")
+    if tolerance:
+        g.add_argument("--tolerance", type=non_negative_float, metavar="FRACTION", default=argparse.SUPPRESS,
+                       help="relative b-value spread within one shell (default 0.05)")
+    g.add_argument("--b0-threshold", dest="b0_threshold", type=finite_float, metavar="B", default=argparse.SUPPRESS,
+                   help="b-values at or below this count as b0 (default 50)")
+    if tolerance:
+        g.add_argument("--shell", type=finite_float, metavar="B", default=argparse.SUPPRESS,
+                       help="b-value of the shell used for flip detection (default: nearest 1000)")
+    if norm:
+        g.add_argument("--norm-tolerance", dest="norm_tolerance", type=non_negative_float, metavar="FRACTION",
+                       default=argparse.SUPPRESS, help="allowed deviation of vector norms from 1 (default 0.05)")
+    if strict:
+        g.add_argument("--strict", action="store_true", default=argparse.SUPPRESS,
+                       help="severe scheme issues turn PASS into WARN; amplitude-encoded vectors are an error")
+    return g
+
+
+def _add_flip(g, *, mask=True):
+    if mask:
+        g.add_argument("--mask", metavar="FILE", default=argparse.SUPPRESS, help="brain mask on the DWI grid")
+    g.add_argument("--step", type=non_negative_float, metavar="VOXELS", default=argparse.SUPPRESS,
+                   help="sampling distance of the coherence score in voxels (default: 4 mm worth, at least 1)")
+    g.add_argument("--margin-threshold", dest="margin_threshold", type=_number, metavar="FRACTION",
+                   default=argparse.SUPPRESS,
+                   help="relative margin at which a non-identity winner is flagged, in (0, 1] (default 0.02)")
+
+
+def _add_common(p, *, verdict=True, qc=False, report_help="write the report, pretty-printed, to FILE"):
+    g = p.add_argument_group("output")
+    g.add_argument("--json", action="store_true", help="print the module's JSON text instead of the summary")
+    g.add_argument("--report", metavar="FILE", help=report_help)
+    if qc:
+        g.add_argument("--qc", metavar="FILE.png",
+                       help="draw colour FA maps of three orthogonal slices (needs matplotlib)")
+    if verdict:
+        g.add_argument("--fail-on-flag", action="store_true", help="exit with 4 instead of 0 on FLAG")
+    g.add_argument("--threads", type=positive_int, metavar="N", default=argparse.SUPPRESS,
+                   help="worker threads (default: one per logical processor, shared)")
+
+
+def build_parser() -> argparse.ArgumentParser:
+    formatter = argparse.RawDescriptionHelpFormatter
+    parser = Parser(
+        prog="dirsieve",
+        description="Check the gradient table of a diffusion MRI acquisition: shells, angular coverage, "
+                    "vector norms, b0 drift, and whether the axes are permuted or sign-flipped.",
+        epilog="examples:\n"
+               "  dirsieve audit dwi.nii.gz --bvec dwi.bvec --bval dwi.bval\n"
+               "  dirsieve demo\n\n" + EXIT_CODES_HELP,
+        formatter_class=formatter,
+    )
+    parser.add_argument("--version", action="version",
+                        version=f"dirsieve {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
+
+    p = sub.add_parser(
+        "inspect", help="check the gradient scheme alone (no image)", formatter_class=formatter,
+        description="Analyse the gradient table without an image: shells, angular coverage and conditioning, "
+                    "vector norms, non-integer b-values. The verdict is PASS or WARN.",
+        epilog="example:\n  dirsieve inspect --bvec dwi.bvec --bval dwi.bval\n\n" + EXIT_CODES_HELP)
+    _add_gradients(p)
+    _add_scheme(p)
+    _add_common(p)
+
+    p = sub.add_parser(
+        "audit", help="full check of a table against its DWI", formatter_class=formatter,
+        description="Audit a gradient table against its DWI: the scheme checks of 'inspect', b0 drift, and "
+                    "flip detection (all 48 signed axis permutations scored by fibre coherence). Without a "
+                    "DWI only the scheme is checked.",
+        epilog="examples:\n"
+               "  dirsieve audit dwi.nii.gz --bvec dwi.bvec --bval dwi.bval\n"
+               "  dirsieve audit dwi.nii.gz --grad dwi.b --mask brain.nii.gz --profile --qc audit.png\n\n"
+               + EXIT_CODES_HELP)
+    p.add_argument("dwi", nargs="?", metavar="DWI", default=argparse.SUPPRESS,
+                   help="4-D NIfTI-1 image (.nii or .nii.gz); optional")
+    _add_gradients(p)
+    _add_flip(_add_scheme(p))
+    _add_common(p, qc=True)
+    p.add_argument("--profile", action="store_true", help="also show the wall-clock split over the stages")
+
+    p = sub.add_parser(
+        "detect-flip", help="flip detection only", formatter_class=formatter,
+        description="Only decide whether the table's axes are permuted or sign-flipped; the report carries "
+                    "just the flip result.",
+        epilog="example:\n  dirsieve detect-flip dwi.nii.gz --bvec dwi.bvec --bval dwi.bval\n\n" + EXIT_CODES_HELP)
+    p.add_argument("dwi", metavar="DWI", help="4-D NIfTI-1 image (.nii or .nii.gz)")
+    _add_gradients(p)
+    _add_flip(_add_scheme(p, strict=False, norm=False))
+    _add_common(p, qc=True)
+
+    p = sub.add_parser(
+        "repair", help="audit, then write the corrected table", formatter_class=formatter,
+        description="Audit, and on FLAG (or WARN with --force-repair) write the corrected table as an FSL pair "
+                    "and optionally a four-column file. Existing files are never replaced without --force; "
+                    "with --force each one is first moved to a numbered backup (FILE.bak, FILE.bak.1, ...).",
+        epilog="example:\n  dirsieve repair dwi.nii.gz --bvec dwi.bvec --bval dwi.bval \\\n"
+               "      --out-bvec fixed.bvec --out-bval fixed.bval --provenance fixed.json\n\n" + EXIT_CODES_HELP)
+    p.add_argument("dwi", metavar="DWI", help="4-D NIfTI-1 image (.nii or .nii.gz)")
+    _add_gradients(p)
+    g = _add_scheme(p)
+    _add_flip(g)
+    g = p.add_argument_group("repair outputs")
+    g.add_argument("--out-bvec", dest="out_bvec", metavar="FILE", required=True, help="corrected FSL direction file")
+    g.add_argument("--out-bval", dest="out_bval", metavar="FILE", required=True, help="FSL b-value file")
+    g.add_argument("--out-grad", dest="out_grad", metavar="FILE", default=argparse.SUPPRESS,
+                   help="also write a four-column file in world axes")
+    g.add_argument("--provenance", metavar="FILE", default=argparse.SUPPRESS,
+                   help="write a JSON record of what was done (replaced if it exists)")
+    g.add_argument("--dry-run", dest="dry_run", action="store_true", default=argparse.SUPPRESS,
+                   help="decide and report, write nothing")
+    g.add_argument("--force", dest="in_place", action="store_true", default=argparse.SUPPRESS,
+                   help="allow replacing existing outputs (each is backed up first)")
+    g.add_argument("--force-repair", dest="force_repair", action="store_true", default=argparse.SUPPRESS,
+                   help="also apply the best candidate on a WARN verdict")
+    _add_common(p, qc=True)
+
+    p = sub.add_parser(
+        "recompute-bval", help="recover b-values from amplitude-encoded vectors", formatter_class=formatter,
+        description="Recompute b-values from the vector lengths (b = b_max * (|g| / max |g|)^2) and write the "
+                    "table with unit directions. Opt-in: no other command changes b-values.",
+        epilog="example:\n  dirsieve recompute-bval --bvec dwi.bvec --bval dwi.bval \\\n"
+               "      --out-bvec unit.bvec --out-bval recovered.bval\n\n"
+               "exit codes:\n  0  success\n  1  error\n  2  usage error")
+    _add_gradients(p)
+    _add_scheme(p, strict=False, norm=False, tolerance=False)
+    g = p.add_argument_group("outputs")
+    g.add_argument("--out-bvec", dest="out_bvec", metavar="FILE", required=True, help="unit direction file")
+    g.add_argument("--out-bval", dest="out_bval", metavar="FILE", required=True, help="recomputed b-value file")
+    g.add_argument("--out-grad", dest="out_grad", metavar="FILE", default=argparse.SUPPRESS,
+                   help="also write a four-column file")
+    g.add_argument("--provenance", metavar="FILE", default=argparse.SUPPRESS,
+                   help="write a JSON record of what was done (replaced if it exists)")
+    g.add_argument("--dry-run", dest="dry_run", action="store_true", default=argparse.SUPPRESS,
+                   help="compute and report, write nothing")
+    g.add_argument("--force", dest="in_place", action="store_true", default=argparse.SUPPRESS,
+                   help="allow replacing existing outputs (each is backed up first)")
+    _add_common(p, verdict=False, report_help="write the summary, pretty-printed, to FILE")
+
+    p = sub.add_parser(
+        "bids", help="audit every DWI run of a BIDS dataset", formatter_class=formatter,
+        description="Audit every *_dwi run with its bvec/bval under a BIDS root. Reports go to "
+                    "ROOT/derivatives/dirsieve/ (<run>_report.json and dataset_summary.json). The dataset "
+                    "verdict is the worst run verdict.",
+        epilog="example:\n  dirsieve bids /data/study --fail-on-flag\n\n" + EXIT_CODES_HELP)
+    p.add_argument("root", metavar="ROOT", help="BIDS dataset folder")
+    _add_flip(_add_scheme(p), mask=False)  # a batch finds each run's mask itself
+    _add_common(p, report_help="write the batch summary, pretty-printed, to FILE")
+
+    p = sub.add_parser(
+        "demo", help="run the whole job on a synthetic phantom", formatter_class=formatter,
+        description="Write a synthetic phantom with a deliberately flipped table, audit it (FLAG), repair it "
+                    "and audit the repaired table (PASS). Needs no input; takes a few seconds.",
+        epilog="example:\n  dirsieve demo /tmp/dirsieve-demo\n\nexit codes:\n  0  the demo ran as expected\n"
+               "  1  error\n  2  usage error")
+    p.add_argument("directory", nargs="?", metavar="DIR",
+                   help="empty or new folder for the files (default: a new temporary folder)")
+    return parser
+
+
+# --------------------------------------------------------------------------- helpers
+
+
+def _module():
+    try:
+        import _dirsieve
+    except ImportError as exc:
+        raise CliError(f"the compiled module _dirsieve cannot be loaded: {exc}") from None
+    return _dirsieve
+
+
+@contextlib.contextmanager
+def module_errors(module):
+    """Turn the module's exceptions into one-line CLI errors."""
+    try:
+        yield
+    except module.InternalError as exc:
+        raise CliError(f"internal error: {exc}") from None
+    except (ValueError, TypeError, OverflowError) as exc:
+        raise CliError(str(exc)) from None
+
+
+def _keywords(args, command: str) -> Dict[str, object]:
+    return {k: getattr(args, k) for k in MODULE_KEYWORDS[command] if hasattr(args, k)}
+
+
+def _same_path(a: str, b: str) -> bool:
+    try:
+        if os.path.exists(a) and os.path.exists(b):
+            return os.path.samefile(a, b)
+    except OSError:
+        pass
+    return os.path.realpath(a) == os.path.realpath(b)
+
+
+def _check_inputs(pairs: Sequence[tuple]) -> None:
+    for role, path in pairs:
+        if path is None:
+            continue
+        if not os.path.exists(path):
+            raise CliError(f"{role} not found: {path}")
+        if os.path.isdir(path):
+            raise CliError(f"{role} is a folder, not a file: {path}")
+
+
+def _check_output_dir(role: str, path: Optional[str]) -> None:
+    if path is None:
+        return
+    if os.path.isdir(path):
+        raise CliError(f"{role} is a folder: {path}")
+    parent = os.path.dirname(path) or "."
+    if not os.path.isdir(parent):
+        raise CliError(f"cannot write {role} {path}: folder {parent} does not exist")
+
+
+def _validate_gradients(parser, args) -> None:
+    has = {k: hasattr(args, k) for k in ("bvec", "bval", "grad")}
+    if has["grad"] and (has["bvec"] or has["bval"]):
+        parser.error("--grad cannot be combined with --bvec/--bval")
+    if not has["grad"] and not (has["bvec"] and has["bval"]):
+        parser.error("give --bvec and --bval together, or --grad")
+
+
+def _validate_paths(parser, args) -> None:
+    """Reject output paths that would clobber an input or each other."""
+    inputs = [(k, getattr(args, k)) for k in ("dwi", "mask", "bvec", "bval", "grad", "root") if hasattr(args, k)
+              and getattr(args, k) is not None]
+    outputs = [(k, getattr(args, k)) for k in ("out_bvec", "out_bval", "out_grad", "provenance", "report", "qc")
+               if getattr(args, k, None) is not None]
+    for i, (name, path) in enumerate(outputs):
+        for other, other_path in outputs[i + 1:]:
+            if _same_path(path, other_path):
+                parser.error(f"{_spelling(name)} and {_spelling(other)} name the same file: {path}")
+        for source, source_path in inputs:
+            # A gradient output may replace its own input (with --force, after a backup); nothing else may.
+            if source_path and _same_path(path, source_path) and name != "out_" + source:
+                parser.error(f"{_spelling(name)} would overwrite the input {source} file: {path}")
+
+
+def _precheck_outputs(args) -> None:
+    """Refuse before any work when gradient outputs exist and --force is absent.
+
+    The module checks its outputs one at a time, so an existing --out-grad is only found after the
+    FSL pair has been written; checking all of them first keeps a refusal from leaving a partial set.
+    """
+    gradient_outputs = [getattr(args, k) for k in ("out_bvec", "out_bval", "out_grad") if hasattr(args, k)]
+    for path in gradient_outputs:
+        _check_output_dir("output", path)
+    if hasattr(args, "provenance"):
+        _check_output_dir("provenance", args.provenance)
+    if not getattr(args, "in_place", False):
+        for path in gradient_outputs:
+            if os.path.exists(path):
+                raise CliError(f"refusing to overwrite existing file: {path} (pass --force to allow)")
+
+
+def _backup_path(path: str) -> str:
+    candidate = path + ".bak"
+    n = 0
+    while os.path.exists(candidate):
+        n += 1
+        candidate = f"{path}.bak.{n}"
+    return candidate
+
+
+def _status_exit(status: str, fail_on_flag: bool) -> int:
+    if status == "WARN":
+        return EXIT_WARN
+    if status == "FLAG" and fail_on_flag:
+        return EXIT_FLAG
+    return EXIT_OK
+
+
+def _write_text(role: str, path: str, text: str) -> None:
+    try:
+        with open(path, "w", encoding="utf-8") as f:
+            f.write(text)
+    except OSError as exc:
+        raise CliError(f"cannot write {role} {path}: {exc.strerror or exc}") from None
+
+
+def _emit(text: str) -> None:
+    sys.stdout.write(text)
+    sys.stdout.flush()
+
+
+def _emit_json(text: str) -> None:
+    """The module's JSON text as UTF-8 bytes, whatever the terminal's encoding."""
+    buffer = getattr(sys.stdout, "buffer", None)
+    if buffer is None:
+        _emit(text + "\n")
+        return
+    sys.stdout.flush()
+    buffer.write(text.encode("utf-8") + b"\n")
+    buffer.flush()
+
+
+def _gradient_argv(args) -> List[str]:
+    argv = []
+    for key in ("bvec", "bval", "grad"):
+        if hasattr(args, key):
+            argv += [_spelling(key), getattr(args, key)]
+    return argv
+
+
+def _analysis_argv(args) -> List[str]:
+    argv = []
+    for key in ANALYSIS_OPTIONS:
+        if hasattr(args, key):
+            value = getattr(args, key)
+            argv += [_spelling(key), value if isinstance(value, str) else plain_number(value)]
+    if getattr(args, "strict", False):
+        argv.append("--strict")
+    return argv
+
+
+def _suggested_outputs(args) -> List[str]:
+    source = getattr(args, "grad", None) or getattr(args, "bvec", None)
+    root, ext = os.path.splitext(source)
+    stem = root + "_repaired"
+    if hasattr(args, "grad"):
+        return ["--out-bvec", stem + ".bvec", "--out-bval", stem + ".bval", "--out-grad", stem + (ext or ".grad")]
+    bval_root, bval_ext = os.path.splitext(args.bval)
+    return ["--out-bvec", stem + ext, "--out-bval", bval_root + "_repaired" + bval_ext]
+
+
+def _repair_argv(args, command: str, *, force_repair: bool = False, dry_run: Optional[bool] = None) -> List[str]:
+    argv = ["dirsieve", "repair", args.dwi] + _gradient_argv(args) + _analysis_argv(args)
+    if command == "repair":
+        argv += ["--out-bvec", args.out_bvec, "--out-bval", args.out_bval]
+        for key in ("out_grad", "provenance"):
+            if hasattr(args, key):
+                argv += [_spelling(key), getattr(args, key)]
+        if getattr(args, "in_place", False):
+            argv.append("--force")
+        keep_dry = getattr(args, "dry_run", False) if dry_run is None else dry_run
+        if keep_dry:
+            argv.append("--dry-run")
+        if force_repair or getattr(args, "force_repair", False):
+            argv.append("--force-repair")
+    else:
+        argv += _suggested_outputs(args)
+        if force_repair:
+            argv.append("--force-repair")
+    return argv
+
+
+def _verify_argv(args) -> List[str]:
+    return ["dirsieve", "audit", args.dwi, "--bvec", args.out_bvec, "--bval", args.out_bval] + _analysis_argv(args)
+
+
+def _qc_prepare(args):
+    if getattr(args, "qc", None) is None:
+        return None
+    from dirsieve import qc
+
+    try:
+        qc.require_matplotlib()
+    except qc.MissingMatplotlib as exc:
+        raise CliError(str(exc)) from None
+    _check_output_dir("picture", args.qc)
+    return qc
+
+
+# --------------------------------------------------------------------------- subcommands
+
+
+def _finish_report(args, command: str, report_text: str, *, timing=None, glyphs=None, qc=None,
+                   context: Optional[dict] = None) -> int:
+    report = json.loads(report_text)
+    if args.report:
+        _write_text("report", args.report, pretty_json(report_text))
+    if qc is not None and glyphs is not None:
+        try:
+            qc.write_qc(args.qc, report, glyphs, getattr(args, "dwi", ""))
+        except OSError as exc:
+            raise CliError(f"cannot write picture {args.qc}: {exc.strerror or exc}") from None
+    style = Style.for_stream(sys.stdout)
+    if args.json:
+        _emit_json(report_text)
+        if timing is not None:
+            sys.stderr.write(render_profile(timing, Style.for_stream(sys.stderr)))
+    else:
+        text = render_report(report, style, command=command, dwi=getattr(args, "dwi", None), context=context)
+        if timing is not None:
+            text += "\n" + render_profile(timing, style)
+        if args.report:
+            text += f"\nReport written to {args.report}\n"
+        if qc is not None and glyphs is not None:
+            text += ("" if args.report else "\n") + f"Picture written to {args.qc}\n"
+        _emit(text)
+    return _status_exit(report.get("status", ""), getattr(args, "fail_on_flag", False))
+
+
+def _flip_context(args, command: str) -> dict:
+    if not hasattr(args, "dwi"):
+        return {}
+    return {"repair_command": _repair_argv(args, command),
+            "force_command": _repair_argv(args, command, force_repair=True)}
+
+
+def cmd_inspect(args, module) -> int:
+    _check_inputs(_gradient_roles(args))
+    _check_output_dir("report", args.report)
+    with module_errors(module):
+        text = module.inspect(**_keywords(args, "inspect"))
+    return _finish_report(args, "inspect", text)
+
+
+def _gradient_roles(args):
+    return [(role, getattr(args, key)) for key, role in (("bvec", "bvec file"), ("bval", "bval file"),
+                                                          ("grad", "grad file")) if hasattr(args, key)]
+
+
+def _image_roles(args):
+    roles = []
+    if getattr(args, "dwi", None) is not None:
+        roles.append(("DWI", args.dwi))
+    if hasattr(args, "mask"):
+        roles.append(("mask", args.mask))
+    return roles
+
+
+def cmd_audit(args, module) -> int:
+    _check_inputs(_gradient_roles(args) + _image_roles(args))
+    _check_output_dir("report", args.report)
+    qc = _qc_prepare(args)
+    kwargs = _keywords(args, "audit")
+    timing = glyphs = None
+    with module_errors(module):
+        if args.profile and qc is not None:
+            text, timing, glyphs = module.audit_profiled_with_glyphs(**kwargs)
+        elif args.profile:
+            text, timing = module.audit_profiled(**kwargs)
+        elif qc is not None:
+            text, glyphs = module.audit_with_glyphs(**kwargs)
+        else:
+            text = module.audit(**kwargs)
+    return _finish_report(args, "audit", text, timing=timing, glyphs=glyphs, qc=qc,
+                          context=_flip_context(args, "audit"))
+
+
+def cmd_detect_flip(args, module) -> int:
+    _check_inputs(_gradient_roles(args) + _image_roles(args))
+    _check_output_dir("report", args.report)
+    qc = _qc_prepare(args)
+    kwargs = _keywords(args, "detect-flip")
+    glyphs = None
+    with module_errors(module):
+        if qc is not None:
+            text, glyphs = module.detect_flip_with_glyphs(args.dwi, **kwargs)
+        else:
+            text = module.detect_flip(args.dwi, **kwargs)
+    return _finish_report(args, "detect-flip", text, glyphs=glyphs, qc=qc,
+                          context=_flip_context(args, "detect-flip"))
+
+
+def cmd_repair(args, module) -> int:
+    _check_inputs(_gradient_roles(args) + _image_roles(args))
+    _check_output_dir("report", args.report)
+    qc = _qc_prepare(args)
+    dry_run = getattr(args, "dry_run", False)
+    if not dry_run:
+        _precheck_outputs(args)
+    planned_backups = []
+    if getattr(args, "in_place", False) and not dry_run:
+        for key in ("out_bvec", "out_bval", "out_grad"):
+            path = getattr(args, key, None)
+            if path is not None and os.path.exists(path):
+                planned_backups.append((path, _backup_path(path)))
+    kwargs = _keywords(args, "repair")
+    glyphs = None
+    with module_errors(module):
+        if qc is not None:
+            text, glyphs = module.repair_with_glyphs(args.dwi, args.out_bvec, args.out_bval, **kwargs)
+        else:
+            text = module.repair(args.dwi, args.out_bvec, args.out_bval, **kwargs)
+    report = json.loads(text)
+    written = set((report.get("repair") or {}).get("outputs", []))
+    context = {
+        "apply_command": _repair_argv(args, "repair", dry_run=False),
+        "force_command": _repair_argv(args, "repair", force_repair=True),
+        "verify_command": _verify_argv(args),
+        "backups": [(p, b) for p, b in planned_backups if p in written and os.path.exists(b)],
+        "provenance": getattr(args, "provenance", None) if written else None,
+    }
+    return _finish_report(args, "repair", text, glyphs=glyphs, qc=qc, context=context)
+
+
+def cmd_recompute(args, module) -> int:
+    _check_inputs(_gradient_roles(args))
+    _check_output_dir("report", args.report)
+    dry_run = getattr(args, "dry_run", False)
+    if not dry_run:
+        _precheck_outputs(args)
+    with module_errors(module):
+        text = module.recompute_bval(args.out_bvec, args.out_bval, **_keywords(args, "recompute-bval"))
+    if args.report:
+        _write_text("report", args.report, pretty_json(text))
+    if args.json:
+        _emit_json(text)
+    else:
+        summary = json.loads(text)
+        _emit(render_recompute(summary, Style.for_stream(sys.stdout), b0_threshold=getattr(args, "b0_threshold", 50.0),
+                               dry_run=dry_run, provenance=getattr(args, "provenance", None)))
+    return EXIT_OK
+
+
+def cmd_bids(args, module) -> int:
+    if not os.path.isdir(args.root):
+        raise CliError(f"BIDS root is not a folder: {args.root}" if os.path.exists(args.root)
+                       else f"BIDS root not found: {args.root}")
+    _check_output_dir("report", args.report)
+    with module_errors(module):
+        text = module.audit_bids(args.root, **_keywords(args, "bids"))
+    summary = json.loads(text)
+    if args.report:
+        _write_text("report", args.report, pretty_json(text))
+    if args.json:
+        _emit_json(text)
+    else:
+        _emit(render_bids(summary, Style.for_stream(sys.stdout)))
+    code = int(summary.get("exit_code", EXIT_OK))
+    if summary.get("status") == "FLAG" and args.fail_on_flag:
+        code = EXIT_FLAG
+    return code
+
+
+def cmd_demo(args, module) -> int:
+    from dirsieve import demo
+
+    with module_errors(module):
+        try:
+            return demo.run_demo(args.directory, module=module, out=sys.stdout,
+                                 style=Style.for_stream(sys.stdout))
+        except demo.DemoError as exc:
+            raise CliError(str(exc)) from None
+
+
+HANDLERS = {
+    "inspect": cmd_inspect,
+    "audit": cmd_audit,
+    "detect-flip": cmd_detect_flip,
+    "repair": cmd_repair,
+    "recompute-bval": cmd_recompute,
+    "bids": cmd_bids,
+    "demo": cmd_demo,
+}
+
+
+def _subparser(parser, command: str):
+    for action in parser._actions:
+        if isinstance(action, argparse._SubParsersAction):
+            return action.choices[command]
+    return parser
+
+
+def _validate(parser, args) -> None:
+    command = args.command
+    sub = _subparser(parser, command)
+    if command in ("inspect", "audit", "detect-flip", "repair", "recompute-bval"):
+        _validate_gradients(sub, args)
+    if command == "audit" and not hasattr(args, "dwi"):
+        needs_dwi = [opt for opt, given in (("--profile", args.profile), ("--qc", args.qc is not None),
+                                            ("--mask", hasattr(args, "mask")), ("--step", hasattr(args, "step")),
+                                            ("--margin-threshold", hasattr(args, "margin_threshold"))) if given]
+        if needs_dwi:
+            sub.error(f"{', '.join(needs_dwi)} need(s) a DWI")
+    if command != "demo":
+        _validate_paths(sub, args)
+
+
+def _one_line(message: str) -> str:
+    return " ".join(str(message).split("\n")).strip() or "failed"
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    parser = build_parser()
+    try:
+        args, extra = parser.parse_known_args(argv)
+        if args.command is None:
+            if extra:
+                parser.error(f"unrecognized arguments: {' '.join(extra)}")
+            parser.print_help(sys.stderr)
+            return EXIT_USAGE
+        if extra:
+            _subparser(parser, args.command).error(f"unrecognized arguments: {' '.join(extra)}")
+        _validate(parser, args)
+    except SystemExit as exc:  # argparse: --help, --version and usage errors
+        return exc.code if isinstance(exc.code, int) else (EXIT_OK if exc.code is None else EXIT_USAGE)
+
+    if hasattr(sys.stdout, "reconfigure"):
+        with contextlib.suppress(Exception):
+            sys.stdout.reconfigure(errors="replace")
+    try:
+        module = _module()
+        return HANDLERS[args.command](args, module)
+    except CliError as exc:
+        sys.stderr.write(f"dirsieve: error: {_one_line(exc)}\n")
+        return EXIT_ERROR
+    except BrokenPipeError:
+        # The reader went away (dirsieve ... | head); say nothing more.
+        with contextlib.suppress(OSError):
+            devnull = os.open(os.devnull, os.O_WRONLY)
+            os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_ERROR
+    except KeyboardInterrupt:
+        sys.stderr.write("dirsieve: interrupted\n")
+        return 130
