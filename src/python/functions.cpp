@@ -336,6 +336,8 @@ PyObject* repair_variant(const FunctionSpec& spec, bool glyphs, PyObject* const*
     repair.dry_run = a.flag("dry_run");
     repair.in_place = a.flag("in_place");
     repair.force_repair = a.flag("force_repair");
+    repair.other_inputs.push_back(a.required_path("dwi"));
+    if (auto mask = a.path("mask")) repair.other_inputs.push_back(*mask);
     AuditExtras extras;
     extras.capture_detection = glyphs;
     auto report = ctx.pool->run([&]() -> Result<Report> {

@@ -139,3 +139,18 @@ def test_repair_round_trip(flipped_phantom, tmp_path):
     assert open(out_bvec, "rb").read() == before
     _dirsieve.repair(f["dwi"], out_bvec, out_bval, f["bvec"], f["bval"], in_place=True)
     assert open(out_bvec + ".bak", "rb").read() == before
+
+
+def test_provenance_never_replaces_an_input_or_output(flipped_phantom, tmp_path):
+    f = flipped_phantom
+    out_bvec, out_bval = str(tmp_path / "r.bvec"), str(tmp_path / "r.bval")
+    for target in (f["bvec"], f["dwi"], out_bval):
+        before = open(target, "rb").read() if target != out_bval else None
+        with pytest.raises(ValueError, match=r"^refusing to overwrite existing file: "):
+            _dirsieve.repair(f["dwi"], out_bvec, out_bval, f["bvec"], f["bval"], provenance=target)
+        assert not (tmp_path / "r.bvec").exists()
+        if before is not None:
+            assert open(target, "rb").read() == before
+    with pytest.raises(ValueError, match=r"^refusing to overwrite existing file: "):
+        _dirsieve.recompute_bval(out_bvec, out_bval, f["bvec"], f["bval"], provenance=f["bval"])
+    assert not (tmp_path / "r.bvec").exists()

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
@@ -68,6 +70,18 @@ Result<void> write_provenance(const std::string& path, const ProvenanceContent& 
     done += static_cast<std::size_t>(n);
   }
   if (fd.close_now() != 0 && errno != EINTR) return CoreError::json(os_error_text(errno));
+  return {};
+}
+
+Result<void> check_provenance_target(const std::string& provenance, const std::vector<std::string>& protected_paths) {
+  struct stat target {};
+  const bool target_exists = ::stat(provenance.c_str(), &target) == 0;
+  for (const std::string& path : protected_paths) {
+    struct stat other {};
+    const bool same_file = target_exists && ::stat(path.c_str(), &other) == 0 && other.st_dev == target.st_dev &&
+                           other.st_ino == target.st_ino;
+    if (path == provenance || same_file) return CoreError::refuse_overwrite(provenance);
+  }
   return {};
 }
 

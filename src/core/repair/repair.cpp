@@ -48,6 +48,14 @@ Result<void> apply_repair_stage(Report& report, const GradientTable& table, cons
     return {};
   }
 
+  if (options.provenance) {
+    std::vector<std::string> protected_paths = options.other_inputs;
+    for (const InputRecord& record : report.inputs) protected_paths.push_back(record.path);
+    protected_paths.push_back(options.out_bvec);
+    protected_paths.push_back(options.out_bval);
+    if (options.out_grad) protected_paths.push_back(*options.out_grad);
+    DS_TRY(check_provenance_target(*options.provenance, protected_paths));
+  }
   DS_TRY_ASSIGN(const PreparedOutput bvec_prepared, prepare_output_for_write(options.out_bvec, options.in_place));
   DS_TRY_ASSIGN(const PreparedOutput bval_prepared, prepare_output_for_write(options.out_bval, options.in_place));
   const GradientTable fsl_table =

@@ -22,6 +22,8 @@ struct RepairOptions {
   bool dry_run = false;
   bool in_place = false;
   bool force_repair = false;
+  // Files the call read besides the gradient inputs (the DWI, the mask): never a provenance target.
+  std::vector<std::string> other_inputs;
 };
 
 // The repair stage on an audit report that has already been built (the audit ran first).
@@ -44,5 +46,10 @@ JsonValue provenance_json(const ProvenanceContent& content, const std::string& t
 // Creates or truncates `path` ("I/O error: {}" when it cannot be created) and writes the pretty JSON
 // ("JSON error: {}" when writing its contents fails).
 Result<void> write_provenance(const std::string& path, const ProvenanceContent& content);
+
+// The provenance document replaces whatever stands at its path, so it must not name a file the call
+// reads or writes: refuses (before anything is written) when it is one of `protected_paths`, by text or
+// by being the same file.
+Result<void> check_provenance_target(const std::string& provenance, const std::vector<std::string>& protected_paths);
 
 }  // namespace dirsieve

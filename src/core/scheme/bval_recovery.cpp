@@ -84,6 +84,12 @@ Result<std::string> recompute_bval(const GradientTable& table, const std::vector
 
   std::vector<std::string> outputs;
   if (!options.dry_run) {
+    if (options.provenance) {
+      std::vector<std::string> protected_paths = {options.out_bvec, options.out_bval};
+      for (const InputRecord& record : inputs) protected_paths.push_back(record.path);
+      if (options.out_grad) protected_paths.push_back(*options.out_grad);
+      DS_TRY(check_provenance_target(*options.provenance, protected_paths));
+    }
     // Both refusals are decided before anything is written.
     DS_TRY_ASSIGN(const PreparedOutput bvec_prepared,
                   prepare_output_for_write(options.out_bvec, options.in_place));
