@@ -2,6 +2,7 @@
 
 The program is driven as a subprocess (python -m dirsieve) on small synthetic phantoms.
 """
+import pathlib
 import json
 import os
 import re
@@ -311,4 +312,5 @@ def test_colour_only_on_a_tty_without_no_color(monkeypatch):
     monkeypatch.setenv("NO_COLOR", "1")
     assert Style.for_stream(Tty()).status("FLAG") == "FLAG"
     monkeypatch.delenv("NO_COLOR")
-    assert Style.for_stream(open(os.devnull)).status("PASS") == "PASS"
+    with open(os.devnull) as devnull:
+        assert Style.for_stream(devnull).status("PASS") == "PASS"

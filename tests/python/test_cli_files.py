@@ -1,4 +1,5 @@
 """dirsieve subcommands that write files: repair, recompute-bval and bids."""
+import pathlib
 import json
 import os
 import shlex
@@ -54,7 +55,7 @@ def test_repair_writes_the_fix_and_the_provenance(flipped, tmp_path):
     assert f"wrote {tmp_path / 'r.bvec'}" in result.stdout and f"provenance {tmp_path / 'prov.json'}" in result.stdout
     assert json.loads((tmp_path / "prov.json").read_text())["applied_label"] == report["repair"]["label"]
     # The corrected table passes; the b-values are carried over unchanged.
-    assert (tmp_path / "r.bval").read_text().split() == open(flipped["bval"]).read().split()
+    assert (tmp_path / "r.bval").read_text().split() == pathlib.Path(flipped["bval"]).read_text().split()
     verify = shlex.split(next(line for line in result.stdout.splitlines() if "check it:" in line).split("check it: ")[1])
     assert verify[:2] == ["dirsieve", "audit"] and str(tmp_path / "r.bvec") in verify
     again = run(*verify[1:])
@@ -120,7 +121,7 @@ def test_repairing_the_input_in_place(flipped, tmp_path):
     assert refused.returncode == 1 and "refusing to overwrite" in refused.stderr
     done = run(*argv, "--force")
     assert done.returncode == 0, done.stderr
-    assert (tmp_path / "dwi.bvec.bak").read_text() == open(flipped["bvec"]).read()
+    assert (tmp_path / "dwi.bvec.bak").read_text() == pathlib.Path(flipped["bvec"]).read_text()
     assert run("audit", flipped["dwi"], "--bvec", tmp_path / "dwi.bvec", "--bval", tmp_path / "dwi.bval").stdout.startswith("PASS")
 
 

@@ -1,4 +1,5 @@
 """The QC picture (--qc) and `dirsieve demo`."""
+import pathlib
 import importlib.util
 import json
 import os
@@ -27,7 +28,7 @@ def run(*args, env=ENV):
 
 
 def png_size(path):
-    data = open(path, "rb").read(24)
+    data = pathlib.Path(path).read_bytes()[:24]
     assert data[:8] == b"\x89PNG\r\n\x1a\n" and data[12:16] == b"IHDR"
     return struct.unpack(">II", data[16:24])
 

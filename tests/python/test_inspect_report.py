@@ -1,4 +1,5 @@
 """inspect reports: the envelope, the gradient readers seen through the module, and their errors."""
+import pathlib
 import hashlib
 import json
 import re
@@ -17,7 +18,7 @@ def test_envelope_members_and_order(fsl_pair):
     assert report["schema_version"] == 1 and report["tool"] == "dirsieve" and report["tool_version"] == "1.1.6"
     assert re.fullmatch(r"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d*[1-9])?Z", report["timestamp"])
     assert [r["path"] for r in report["inputs"]] == [bvec, bval]
-    data = open(bvec, "rb").read()
+    data = pathlib.Path(bvec).read_bytes()
     assert report["inputs"][0] == {"path": bvec, "sha256": hashlib.sha256(data).hexdigest(), "bytes": len(data)}
     assert report["scheme"]["bvals"][:3] == [0.0, 0.0, 1000.0]
     assert '"bvals":[0.0,0.0,1000.0' in text

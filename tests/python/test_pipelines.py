@@ -1,4 +1,5 @@
 """audit, detect_flip, the timed and glyph variants, and repair, end to end on the phantom."""
+import pathlib
 import json
 import struct
 
@@ -51,9 +52,9 @@ def test_detect_flip_carries_only_the_flip(phantom_dir):
 def test_pipeline_errors(phantom_dir, tmp_path):
     p = phantom_dir
     short = tmp_path / "short.bval"
-    values = open(p["bval"]).read().split()
+    values = pathlib.Path(p["bval"]).read_text().split()
     short.write_text(" ".join(values[:-1]) + "\n")
-    bvec_rows = [row.split() for row in open(p["bvec"]).read().splitlines()]
+    bvec_rows = [row.split() for row in pathlib.Path(p["bvec"]).read_text().splitlines()]
     short_bvec = tmp_path / "short.bvec"
     short_bvec.write_text("\n".join(" ".join(r[:-1]) for r in bvec_rows) + "\n")
     n = len(values)
@@ -129,28 +130,28 @@ def test_repair_round_trip(flipped_phantom, tmp_path):
     assert not (tmp_path / "fixed.bvec").exists()
     report = json.loads(_dirsieve.repair(f["dwi"], out_bvec, out_bval, f["bvec"], f["bval"], provenance=prov))
     assert report["status"] == "FLAG" and report["repair"]["outputs"] == [out_bvec, out_bval]
-    provenance = json.loads(open(prov).read())
+    provenance = json.loads(pathlib.Path(prov).read_text())
     assert provenance["applied_label"] == "-x+y+z" and provenance["frame"]["input_format"] == "fsl"
     again = json.loads(_dirsieve.audit(out_bvec, out_bval, dwi=f["dwi"]))
     assert again["status"] == "PASS"
-    before = open(out_bvec, "rb").read()
+    before = pathlib.Path(out_bvec).read_bytes()
     with pytest.raises(ValueError, match=r"^refusing to overwrite existing file: .*fixed.bvec \(pass --force"):
         _dirsieve.repair(f["dwi"], out_bvec, out_bval, f["bvec"], f["bval"])
-    assert open(out_bvec, "rb").read() == before
+    assert pathlib.Path(out_bvec).read_bytes() == before
     _dirsieve.repair(f["dwi"], out_bvec, out_bval, f["bvec"], f["bval"], in_place=True)
-    assert open(out_bvec + ".bak", "rb").read() == before
+    assert pathlib.Path(out_bvec + ".bak").read_bytes() == before
 
 
 def test_provenance_never_replaces_an_input_or_output(flipped_phantom, tmp_path):
     f = flipped_phantom
     out_bvec, out_bval = str(tmp_path / "r.bvec"), str(tmp_path / "r.bval")
     for target in (f["bvec"], f["dwi"], out_bval):
-        before = open(target, "rb").read() if target != out_bval else None
+        before = pathlib.Path(target).read_bytes() if target != out_bval else None
         with pytest.raises(ValueError, match=r"^refusing to overwrite existing file: "):
             _dirsieve.repair(f["dwi"], out_bvec, out_bval, f["bvec"], f["bval"], provenance=target)
         assert not (tmp_path / "r.bvec").exists()
         if before is not None:
-            assert open(target, "rb").read() == before
+            assert pathlib.Path(target).read_bytes() == before
     with pytest.raises(ValueError, match=r"^refusing to overwrite existing file: "):
         _dirsieve.recompute_bval(out_bvec, out_bval, f["bvec"], f["bval"], provenance=f["bval"])
     assert not (tmp_path / "r.bvec").exists()
