@@ -3,6 +3,11 @@
 Each subcommand calls one function of the compiled module ``_dirsieve`` and passes on only the
 options the user gave, so the module's own defaults apply to everything else. The human output is
 built by :mod:`dirsieve.render`; ``--json`` prints the module's report text unchanged.
+
+``audit``, ``detect-flip`` and ``repair`` decide the flip by the multi-scale consensus of
+:mod:`dirsieve.consensus` unless ``--no-consensus`` is given: the module's call is made as
+usual, then scored again at 2, 3 and 4 voxels. The verdict, the exit code, the suggested fix and
+the repair follow the consensus; ``--report`` files carry it beside the module's report.
 """
 
 from __future__ import annotations
@@ -13,9 +18,11 @@ import json
 import math
 import os
 import sys
+import time
 from typing import Dict, List, Optional, Sequence
 
 from dirsieve import __version__
+from dirsieve import consensus as multiscale
 from dirsieve.render import Style, plain_number, pretty_json, render_bids, render_profile, render_recompute, \
     render_report
 
@@ -34,6 +41,11 @@ exit codes:
   4  FLAG, with --fail-on-flag
   1  error: unreadable or inconsistent input, refused overwrite, failed write
   2  usage error: unknown option, missing or conflicting arguments"""
+
+# audit, detect-flip and repair decide by the consensus unless told otherwise.
+CONSENSUS_EXIT_HELP = EXIT_CODES_HELP + """
+  The verdict is the multi-scale consensus (see --consensus) unless --no-consensus is given;
+  --json prints the module's own report, --report files carry the consensus beside it."""
 
 # The module's keyword arguments each subcommand may pass on. Options the user did not give are
 # absent from the parsed namespace (argparse.SUPPRESS), so the module's defaults apply.
@@ -149,6 +161,16 @@ def _add_flip(g, *, mask=True):
                    help="relative margin at which a non-identity winner is flagged, in (0, 1] (default 0.02)")
 
 
+def _add_consensus(g):
+    g.add_argument("--consensus", action=argparse.BooleanOptionalAction, default=None,
+                   help="decide the flip by scoring it at the default step and at 2, 3 and 4 voxels: FLAG only "
+                        "when the same transform wins at every scale (default: on; costs about 4 module calls)")
+
+
+CONSENSUS_REPORT_HELP = ("write the module's report and the consensus, pretty-printed, to FILE as "
+                         '{"report": ..., "consensus": ...} (the report alone with --no-consensus)')
+
+
 def _add_common(p, *, verdict=True, qc=False, report_help="write the report, pretty-printed, to FILE"):
     g = p.add_argument_group("output")
     g.add_argument("--json", action="store_true", help="print the module's JSON text instead of the summary")
@@ -194,35 +216,42 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="examples:\n"
                "  dirsieve audit dwi.nii.gz --bvec dwi.bvec --bval dwi.bval\n"
                "  dirsieve audit dwi.nii.gz --grad dwi.b --mask brain.nii.gz --profile --qc audit.png\n\n"
-               + EXIT_CODES_HELP)
+               + CONSENSUS_EXIT_HELP)
     p.add_argument("dwi", nargs="?", metavar="DWI", default=argparse.SUPPRESS,
                    help="4-D NIfTI-1 image (.nii or .nii.gz); optional")
     _add_gradients(p)
-    _add_flip(_add_scheme(p))
-    _add_common(p, qc=True)
+    g = _add_scheme(p)
+    _add_flip(g)
+    _add_consensus(g)
+    _add_common(p, qc=True, report_help=CONSENSUS_REPORT_HELP)
     p.add_argument("--profile", action="store_true", help="also show the wall-clock split over the stages")
 
     p = sub.add_parser(
         "detect-flip", help="flip detection only", formatter_class=formatter,
         description="Only decide whether the table's axes are permuted or sign-flipped; the report carries "
                     "just the flip result.",
-        epilog="example:\n  dirsieve detect-flip dwi.nii.gz --bvec dwi.bvec --bval dwi.bval\n\n" + EXIT_CODES_HELP)
+        epilog="example:\n  dirsieve detect-flip dwi.nii.gz --bvec dwi.bvec --bval dwi.bval\n\n" + CONSENSUS_EXIT_HELP)
     p.add_argument("dwi", metavar="DWI", help="4-D NIfTI-1 image (.nii or .nii.gz)")
     _add_gradients(p)
-    _add_flip(_add_scheme(p, strict=False, norm=False))
-    _add_common(p, qc=True)
+    g = _add_scheme(p, strict=False, norm=False)
+    _add_flip(g)
+    _add_consensus(g)
+    _add_common(p, qc=True, report_help=CONSENSUS_REPORT_HELP)
 
     p = sub.add_parser(
         "repair", help="audit, then write the corrected table", formatter_class=formatter,
         description="Audit, and on FLAG (or WARN with --force-repair) write the corrected table as an FSL pair "
-                    "and optionally a four-column file. Existing files are never replaced without --force; "
+                    "and optionally a four-column file. With the consensus (the default) the transform is the "
+                    "one every scale agrees on, applied at the scale with the largest margin. Existing files "
+                    "are never replaced without --force; "
                     "with --force each one is first moved to a numbered backup (FILE.bak, FILE.bak.1, ...).",
         epilog="example:\n  dirsieve repair dwi.nii.gz --bvec dwi.bvec --bval dwi.bval \\\n"
-               "      --out-bvec fixed.bvec --out-bval fixed.bval --provenance fixed.json\n\n" + EXIT_CODES_HELP)
+               "      --out-bvec fixed.bvec --out-bval fixed.bval --provenance fixed.json\n\n" + CONSENSUS_EXIT_HELP)
     p.add_argument("dwi", metavar="DWI", help="4-D NIfTI-1 image (.nii or .nii.gz)")
     _add_gradients(p)
     g = _add_scheme(p)
     _add_flip(g)
+    _add_consensus(g)
     g = p.add_argument_group("repair outputs")
     g.add_argument("--out-bvec", dest="out_bvec", metavar="FILE", required=True, help="corrected FSL direction file")
     g.add_argument("--out-bval", dest="out_bval", metavar="FILE", required=True, help="FSL b-value file")
@@ -235,8 +264,9 @@ def build_parser() -> argparse.ArgumentParser:
     g.add_argument("--force", dest="in_place", action="store_true", default=argparse.SUPPRESS,
                    help="allow replacing existing outputs (each is backed up first)")
     g.add_argument("--force-repair", dest="force_repair", action="store_true", default=argparse.SUPPRESS,
-                   help="also apply the best candidate on a WARN verdict")
-    _add_common(p, qc=True)
+                   help="also apply the best candidate on a WARN verdict (with the consensus: only when every "
+                        "scale agrees on it)")
+    _add_common(p, qc=True, report_help=CONSENSUS_REPORT_HELP)
 
     p = sub.add_parser(
         "recompute-bval", help="recover b-values from amplitude-encoded vectors", formatter_class=formatter,
@@ -434,6 +464,8 @@ def _analysis_argv(args) -> List[str]:
             argv += [_spelling(key), value if isinstance(value, str) else plain_number(value)]
     if getattr(args, "strict", False):
         argv.append("--strict")
+    if getattr(args, "consensus", None) is False:
+        argv.append("--no-consensus")
     return argv
 
 
@@ -447,8 +479,11 @@ def _suggested_outputs(args) -> List[str]:
     return ["--out-bvec", stem + ext, "--out-bval", bval_root + "_repaired" + bval_ext]
 
 
-def _repair_argv(args, command: str, *, force_repair: bool = False, dry_run: Optional[bool] = None) -> List[str]:
+def _repair_argv(args, command: str, *, force_repair: bool = False, dry_run: Optional[bool] = None,
+                 single_scale: bool = False) -> List[str]:
     argv = ["dirsieve", "repair", args.dwi] + _gradient_argv(args) + _analysis_argv(args)
+    if single_scale and "--no-consensus" not in argv:
+        argv.append("--no-consensus")
     if command == "repair":
         argv += ["--out-bvec", args.out_bvec, "--out-bval", args.out_bval]
         for key in ("out_grad", "provenance"):
@@ -489,37 +524,88 @@ def _qc_prepare(args):
 
 
 def _finish_report(args, command: str, report_text: str, *, timing=None, glyphs=None, qc=None,
-                   context: Optional[dict] = None) -> int:
+                   context: Optional[dict] = None, run: Optional[multiscale.ConsensusRun] = None,
+                   document: Optional[str] = None, picture_report: Optional[dict] = None,
+                   consensus_seconds: Optional[float] = None) -> int:
+    """Write --report and --qc, print the summary (or --json), and return the exit code.
+
+    With ``run`` the verdict is the consensus: ``document`` is what --report gets (by default the
+    run's own document), ``picture_report`` the module report the picture is drawn from.
+    """
     report = json.loads(report_text)
+    status = None
+    if run is not None:
+        status = multiscale.overall_status(run.consensus, run.report, strict=getattr(args, "strict", False))
+        if document is None:
+            document = run.document()
     if args.report:
-        _write_text("report", args.report, pretty_json(report_text))
+        _write_text("report", args.report, pretty_json(document if document is not None else report_text))
     if qc is not None and glyphs is not None:
+        shown = picture_report if picture_report is not None else report
+        if run is not None:
+            shown = qc.report_for_picture(shown, run.consensus, status)
         try:
-            qc.write_qc(args.qc, report, glyphs, getattr(args, "dwi", ""))
+            qc.write_qc(args.qc, shown, glyphs, getattr(args, "dwi", ""))
         except OSError as exc:
             raise CliError(f"cannot write picture {args.qc}: {exc.strerror or exc}") from None
     style = Style.for_stream(sys.stdout)
     if args.json:
         _emit_json(report_text)
         if timing is not None:
-            sys.stderr.write(render_profile(timing, Style.for_stream(sys.stderr)))
+            sys.stderr.write(render_profile(timing, Style.for_stream(sys.stderr))
+                             + _consensus_timing(run, consensus_seconds))
     else:
-        text = render_report(report, style, command=command, dwi=getattr(args, "dwi", None), context=context)
+        text = render_report(report, style, command=command, dwi=getattr(args, "dwi", None), context=context,
+                             consensus=run.consensus if run is not None else None, status=status)
         if timing is not None:
-            text += "\n" + render_profile(timing, style)
+            text += "\n" + render_profile(timing, style) + _consensus_timing(run, consensus_seconds)
         if args.report:
             text += f"\nReport written to {args.report}\n"
         if qc is not None and glyphs is not None:
             text += ("" if args.report else "\n") + f"Picture written to {args.qc}\n"
         _emit(text)
+    if run is not None:
+        return multiscale.exit_code(status, getattr(args, "fail_on_flag", False))
     return _status_exit(report.get("status", ""), getattr(args, "fail_on_flag", False))
+
+
+def _consensus_timing(run, seconds: Optional[float]) -> str:
+    if run is None or seconds is None:
+        return ""
+    return (f"  consensus: {run.calls} more module call(s) for the other scales, {seconds:.3f} s "
+            "(not in the split above)\n")
 
 
 def _flip_context(args, command: str) -> dict:
     if not hasattr(args, "dwi"):
         return {}
-    return {"repair_command": _repair_argv(args, command),
-            "force_command": _repair_argv(args, command, force_repair=True)}
+    context = {"repair_command": _repair_argv(args, command),
+               "force_command": _repair_argv(args, command, force_repair=True)}
+    if _consensus_on(args):
+        context["single_scale_command"] = _repair_argv(args, command, force_repair=True, single_scale=True)
+    return context
+
+
+def _consensus_on(args) -> bool:
+    """The consensus is on by default wherever there is a DWI to score."""
+    return getattr(args, "consensus", None) is not False and getattr(args, "dwi", None) is not None
+
+
+@contextlib.contextmanager
+def consensus_errors():
+    try:
+        yield
+    except multiscale.ConsensusError as exc:
+        raise CliError(str(exc)) from None
+
+
+def _run_consensus(args, module, base_report: str):
+    """The consensus over the base report and the other scales, with the user's detection options only."""
+    started = time.perf_counter()
+    with module_errors(module), consensus_errors():
+        run = multiscale.run_consensus(args.dwi, module=module, base_report=base_report,
+                                       **_keywords(args, "detect-flip"))
+    return run, time.perf_counter() - started
 
 
 def cmd_inspect(args, module) -> int:
@@ -559,8 +645,11 @@ def cmd_audit(args, module) -> int:
             text, glyphs = module.audit_with_glyphs(**kwargs)
         else:
             text = module.audit(**kwargs)
+    run = seconds = None
+    if _consensus_on(args):
+        run, seconds = _run_consensus(args, module, text)
     return _finish_report(args, "audit", text, timing=timing, glyphs=glyphs, qc=qc,
-                          context=_flip_context(args, "audit"))
+                          context=_flip_context(args, "audit"), run=run, consensus_seconds=seconds)
 
 
 def cmd_detect_flip(args, module) -> int:
@@ -574,8 +663,9 @@ def cmd_detect_flip(args, module) -> int:
             text, glyphs = module.detect_flip_with_glyphs(args.dwi, **kwargs)
         else:
             text = module.detect_flip(args.dwi, **kwargs)
+    run = _run_consensus(args, module, text)[0] if _consensus_on(args) else None
     return _finish_report(args, "detect-flip", text, glyphs=glyphs, qc=qc,
-                          context=_flip_context(args, "detect-flip"))
+                          context=_flip_context(args, "detect-flip"), run=run)
 
 
 def cmd_repair(args, module) -> int:
@@ -591,6 +681,8 @@ def cmd_repair(args, module) -> int:
             path = getattr(args, key, None)
             if path is not None and os.path.exists(path):
                 planned_backups.append((path, _backup_path(path)))
+    if _consensus_on(args):
+        return _repair_by_consensus(args, module, qc, planned_backups)
     kwargs = _keywords(args, "repair")
     glyphs = None
     with module_errors(module):
@@ -598,16 +690,50 @@ def cmd_repair(args, module) -> int:
             text, glyphs = module.repair_with_glyphs(args.dwi, args.out_bvec, args.out_bval, **kwargs)
         else:
             text = module.repair(args.dwi, args.out_bvec, args.out_bval, **kwargs)
-    report = json.loads(text)
+    context = _repair_context(args, json.loads(text), planned_backups)
+    return _finish_report(args, "repair", text, glyphs=glyphs, qc=qc, context=context)
+
+
+def _repair_context(args, report: dict, planned_backups) -> dict:
     written = set((report.get("repair") or {}).get("outputs", []))
-    context = {
+    return {
         "apply_command": _repair_argv(args, "repair", dry_run=False),
         "force_command": _repair_argv(args, "repair", force_repair=True),
         "verify_command": _verify_argv(args),
         "backups": [(p, b) for p, b in planned_backups if p in written and os.path.exists(b)],
         "provenance": getattr(args, "provenance", None) if written else None,
     }
-    return _finish_report(args, "repair", text, glyphs=glyphs, qc=qc, context=context)
+
+
+# The repair keywords that do not change the analysis; the consensus run carries the rest.
+_REPAIR_OUTPUT_KEYWORDS = ("out_grad", "provenance", "dry_run", "in_place", "strict", "norm_tolerance")
+
+
+def _repair_by_consensus(args, module, qc, planned_backups) -> int:
+    # The glyphs come with the scoring audit (the fit does not depend on the step), so there is a
+    # picture of the table as given whether or not anything is repaired.
+    kwargs = _keywords(args, "audit")
+    glyphs = None
+    with module_errors(module):
+        if qc is not None:
+            text, glyphs = module.audit_with_glyphs(**kwargs)
+        else:
+            text = module.audit(**kwargs)
+    run, _ = _run_consensus(args, module, text)
+    options = {k: getattr(args, k) for k in _REPAIR_OUTPUT_KEYWORDS if hasattr(args, k)}
+    with module_errors(module), consensus_errors():
+        out = multiscale.repair_with_consensus(run, args.dwi, args.out_bvec, args.out_bval, module=module,
+                                               force=getattr(args, "force_repair", False), glyphs=False,
+                                               **options)
+    context = _repair_context(args, json.loads(out.report_text) if out is not None else {}, planned_backups)
+    context["single_scale_command"] = _repair_argv(args, "repair", force_repair=True, single_scale=True)
+    if out is None:
+        return _finish_report(args, "repair", text, glyphs=glyphs, qc=qc, context=context, run=run)
+    scale = run.consensus.max_margin_scale
+    context["repair_scale"] = scale.name if scale is not None else None
+    document = multiscale.consensus_document(out.report_text, run.consensus, {"repair_step": out.step})
+    return _finish_report(args, "repair", out.report_text, glyphs=glyphs, qc=qc, context=context, run=run,
+                          document=document, picture_report=run.report)
 
 
 def cmd_recompute(args, module) -> int:
@@ -686,7 +812,8 @@ def _validate(parser, args) -> None:
     if command == "audit" and not hasattr(args, "dwi"):
         needs_dwi = [opt for opt, given in (("--profile", args.profile), ("--qc", args.qc is not None),
                                             ("--mask", hasattr(args, "mask")), ("--step", hasattr(args, "step")),
-                                            ("--margin-threshold", hasattr(args, "margin_threshold"))) if given]
+                                            ("--margin-threshold", hasattr(args, "margin_threshold")),
+                                            ("--consensus", args.consensus is True)) if given]
         if needs_dwi:
             sub.error(f"{', '.join(needs_dwi)} need(s) a DWI")
     if command != "demo":

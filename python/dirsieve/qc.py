@@ -11,13 +11,15 @@ Needs numpy and matplotlib (the ``qc`` extra); matplotlib is imported only when 
 
 from __future__ import annotations
 
+import copy
 import io
 import os
 from typing import Optional
 
 import numpy as np
 
-__all__ = ["MissingMatplotlib", "require_matplotlib", "glyph_arrays", "colour_fa", "write_qc", "picture_size"]
+__all__ = ["MissingMatplotlib", "require_matplotlib", "glyph_arrays", "colour_fa", "write_qc", "picture_size",
+           "report_for_picture"]
 
 WIDTH_PX = 900
 ROW_PX = 300
@@ -47,6 +49,22 @@ def require_matplotlib():
 def picture_size(rows: int) -> tuple:
     """Pixel size (width, height) of a picture with ``rows`` rows of slices."""
     return WIDTH_PX, HEADER_PX + ROW_PX * rows
+
+
+def report_for_picture(report: dict, consensus, status: Optional[str] = None) -> dict:
+    """A copy of ``report`` for drawing only, carrying the multi-scale verdict.
+
+    On a consensus FLAG its flip section recommends the consensus transform, so the picture gets
+    its "after" row even when the default step alone left the module at WARN. Never written out.
+    """
+    shown = copy.deepcopy(report)
+    shown["status"] = status or consensus.status
+    flip = shown.get("flip")
+    if flip is not None and consensus.status == "FLAG":
+        flip["decision"] = "FLAG"
+        flip["recommended_label"] = consensus.label
+        flip["recommended_transform"] = [list(row) for row in consensus.transform]
+    return shown
 
 
 def glyph_arrays(glyphs: dict) -> dict:

@@ -157,6 +157,16 @@ def pretty_json(compact: str) -> str:
 # --------------------------------------------------------------------------- report parts
 
 
+def _consensus_verdict_line(consensus, status: str, style: Style) -> str:
+    if status == "FLAG":
+        why = "the table's axes look wrong: " + consensus.message
+    elif status == "WARN" and consensus.status == "PASS":
+        why = consensus.message + ", but the scheme has issues (see the notes)"
+    else:
+        why = consensus.message
+    return f"{style.status(status)}  {why}"
+
+
 def _verdict_line(report: dict, style: Style, command: str) -> str:
     status = report.get("status", "?")
     flip = report.get("flip")
@@ -321,10 +331,61 @@ def _fix_lines(report: dict, style: Style, repair_command: Optional[Sequence[str
     return []
 
 
-def _repair_lines(report: dict, style: Style, context: dict) -> List[str]:
+def _consensus_lines(consensus, style: Style) -> List[str]:
+    from dirsieve.consensus import render_consensus
+
+    lines = render_consensus(consensus)
+    title, _, status = lines[0].rpartition(": ")
+    return [style.bold(title) + ": " + style.status(status)] + lines[1:]
+
+
+def _consensus_fix_lines(report: dict, consensus, style: Style, context: dict) -> List[str]:
+    flip = report.get("flip") or {}
+    if consensus.status == "FLAG":
+        lines = [style.bold("Recommended fix") + f": {consensus.label}  "
+                 f"(corrected direction = M·g, M = {format_matrix(consensus.transform)})"]
+        if flip.get("decision") != "FLAG":
+            lines.append(f"  the default step alone leaves it at {flip.get('decision')} "
+                         f"(margin {_percent(flip.get('relative_margin'))}); the larger scales settle it")
+        if context.get("repair_command"):
+            lines.append("  " + shlex.join(context["repair_command"]))
+        return lines
+    if consensus.status != "WARN":
+        return []
+    if consensus.agreed and consensus.label:
+        lines = [style.bold("No automatic fix") + f": the largest margin across the scales is too small. "
+                 f"To apply {consensus.label} anyway:"]
+        if context.get("force_command"):
+            lines.append("  " + shlex.join(context["force_command"]))
+        return lines
+    return [style.bold("No automatic fix") + ": the scales disagree on the best transform."] + \
+        _single_scale_hint(flip, context)
+
+
+def _single_scale_hint(flip: dict, context: dict) -> List[str]:
+    """With scales that disagree, the only transform left to apply is the default step's own best."""
+    command = context.get("single_scale_command")
+    if not command or flip.get("decision") not in ("FLAG", "WARN"):
+        return []
+    return [f"  To apply the default step's best candidate, {flip.get('best', {}).get('label')}, anyway:",
+            "  " + shlex.join(command)]
+
+
+def _repair_lines(report: dict, style: Style, context: dict, consensus=None) -> List[str]:
     repair = report.get("repair")
     flip = report.get("flip") or {}
     head = style.bold("Repair")
+    if repair is None and consensus is not None:
+        if consensus.status == "WARN" and consensus.agreed and consensus.label:
+            lines = [f"{head}: nothing written; the largest margin across the scales is below the threshold, so "
+                     f"{consensus.label} is not applied automatically. Add --force-repair to apply it anyway:"]
+            if context.get("force_command"):
+                lines.append("  " + shlex.join(context["force_command"]))
+            return lines
+        if consensus.status == "WARN":
+            return [f"{head}: nothing written; the scales disagree on the best transform, so there is no "
+                    "common one to apply."] + _single_scale_hint(flip, context)
+        return [f"{head}: nothing written; the table as given is the best fit at every scale."]
     if repair is None:
         if flip.get("decision") == "WARN":
             best = flip.get("best", {})
@@ -336,12 +397,15 @@ def _repair_lines(report: dict, style: Style, context: dict) -> List[str]:
         return [f"{head}: nothing written; the table as given is the best fit."]
     outputs = repair.get("outputs", [])
     if not outputs:
+        scale = f", scored at {context['repair_scale']}" if context.get("repair_scale") else ""
         lines = [f"{head} (dry run): would apply {repair.get('label')} "
-                 f"(M = {format_matrix(repair.get('matrix', []))}); nothing written. To write the files:"]
+                 f"(M = {format_matrix(repair.get('matrix', []))}{scale}); nothing written. To write the files:"]
         if context.get("apply_command"):
             lines.append("  " + shlex.join(context["apply_command"]))
         return lines
     lines = [f"{head}: applied {repair.get('label')} (M = {format_matrix(repair.get('matrix', []))})"]
+    if context.get("repair_scale"):
+        lines.append(f"  scored at {context['repair_scale']}, the scale with the largest margin")
     lines += [f"  wrote {path}" for path in outputs]
     for original, backup in context.get("backups", []):
         lines.append(f"  kept the previous {original} as {backup}")
@@ -360,21 +424,36 @@ def _notes_lines(report: dict, style: Style) -> List[str]:
 
 
 def render_report(report: dict, style: Optional[Style] = None, *, command: str = "audit",
-                  dwi: Optional[str] = None, context: Optional[dict] = None) -> str:
+                  dwi: Optional[str] = None, context: Optional[dict] = None, consensus=None,
+                  status: Optional[str] = None) -> str:
     """The human view of one report: verdict, inputs, shells, flip ranking, fix, repair, notes.
 
     ``context`` may carry ``repair_command`` (argv of the repair that applies the recommended fix),
-    ``force_command`` (the same with --force-repair), and for ``repair``: ``apply_command``,
-    ``verify_command``, ``backups`` (pairs of path, backup path) and ``provenance``.
+    ``force_command`` (the same with --force-repair), ``single_scale_command`` (a forced repair
+    without the consensus), and for ``repair``: ``apply_command``, ``verify_command``, ``backups``
+    (pairs of path, backup path), ``provenance`` and ``repair_scale``.
+
+    With a :class:`dirsieve.consensus.Consensus`, the verdict line (showing ``status``, by default
+    the consensus status), the fix and the repair follow it, and its per-scale table is shown.
     """
     style = style or Style()
     context = context or {}
-    blocks = [[_verdict_line(report, style, command)] + _inputs_lines(report, dwi)]
+    if consensus is not None:
+        head = _consensus_verdict_line(consensus, status or consensus.status, style)
+    else:
+        head = _verdict_line(report, style, command)
+    blocks = [[head] + _inputs_lines(report, dwi)]
     for block in (_shell_lines(report, style), _flip_lines(report, style)):
         if block:
             blocks.append(block)
+    if consensus is not None:
+        blocks.append(_consensus_lines(consensus, style))
     if command == "repair":
-        blocks.append(_repair_lines(report, style, context))
+        blocks.append(_repair_lines(report, style, context, consensus))
+    elif consensus is not None:
+        block = _consensus_fix_lines(report, consensus, style, context)
+        if block:
+            blocks.append(block)
     else:
         block = _fix_lines(report, style, context.get("repair_command"), context.get("force_command"))
         if block:

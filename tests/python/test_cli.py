@@ -159,10 +159,18 @@ def test_only_given_options_reach_the_module(flipped):
 
 
 def test_report_file_is_pretty_and_keeps_number_spelling(flipped, tmp_path):
+    # The module's report goes beside the consensus; with --no-consensus it is the whole file.
     target = tmp_path / "report.json"
     result = run("audit", flipped["dwi"], *fsl(flipped), "--report", target)
     assert result.returncode == 0 and f"Report written to {target}" in result.stdout
     text = target.read_text(encoding="utf-8")
+    assert text.startswith('{\n  "report": {\n    "schema_version": 1,\n    "tool": "dirsieve",')
+    document = json.loads(text)
+    assert document["report"]["status"] == "FLAG" and document["consensus"]["status"] == "FLAG"
+
+    alone = tmp_path / "alone.json"
+    assert run("audit", flipped["dwi"], *fsl(flipped), "--report", alone, "--no-consensus").returncode == 0
+    text = alone.read_text(encoding="utf-8")
     assert text.startswith('{\n  "schema_version": 1,\n  "tool": "dirsieve",')
     assert json.loads(text)["status"] == "FLAG"
 

@@ -50,7 +50,9 @@ def test_repair_writes_the_fix_and_the_provenance(flipped, tmp_path):
                               tmp_path / "report.json"))
     assert result.returncode == 0, result.stderr
     assert result.stdout.startswith("FLAG ")
-    report = json.loads((tmp_path / "report.json").read_text())
+    document = json.loads((tmp_path / "report.json").read_text())
+    report = document["report"]
+    assert document["consensus"]["status"] == "FLAG" and document["consensus"]["repair_step"] is not None
     assert report["repair"]["outputs"] == [str(tmp_path / "r.bvec"), str(tmp_path / "r.bval")]
     assert f"wrote {tmp_path / 'r.bvec'}" in result.stdout and f"provenance {tmp_path / 'prov.json'}" in result.stdout
     assert json.loads((tmp_path / "prov.json").read_text())["applied_label"] == report["repair"]["label"]

@@ -112,8 +112,12 @@ def test_demo_runs_the_whole_job(tmp_path, capsys):
                  "repair_provenance.json", "audit_before.json", "audit_after.json"):
         assert (folder / name).exists(), name
         assert name in out
-    assert json.loads((folder / "audit_before.json").read_text())["status"] == "FLAG"
-    assert json.loads((folder / "audit_after.json").read_text())["status"] == "PASS"
+    before = json.loads((folder / "audit_before.json").read_text())
+    after = json.loads((folder / "audit_after.json").read_text())
+    assert before["report"]["status"] == before["consensus"]["status"] == "FLAG"
+    assert after["report"]["status"] == after["consensus"]["status"] == "PASS"
+    repaired = json.loads((folder / "repair_report.json").read_text())
+    assert repaired["report"]["repair"]["label"] == before["consensus"]["recommended_label"]
     if HAVE_MATPLOTLIB:
         assert png_size(folder / "qc_before.png") == (900, 660)
 
