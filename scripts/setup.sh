@@ -46,5 +46,6 @@ fi
 
 if ! .venv/bin/python -c 'import pytest, numpy, nibabel, matplotlib, scikit_build_core' >/dev/null 2>&1; then
   echo "setup: installing Python packages into .venv"
-  .venv/bin/python -m pip install -q --disable-pip-version-check "${PY_PACKAGES[@]}"
+  # Some machines point pip at extra local indexes that may be absent; those warnings are noise here.
+  .venv/bin/python -m pip install -q --disable-pip-version-check "${PY_PACKAGES[@]}" 2> >(grep -v '^WARNING: Location' >&2)
 fi
