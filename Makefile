@@ -1,5 +1,6 @@
 # make demo: set up, build and run the demo on the bundled sample.
-# make test: set up, build and run every test (GoogleTest core suite, then pytest).
+# make test: set up, build and run every test (GoogleTest core suite, then pytest), then both again
+#            against an ASan+UBSan build with repeated-call leak checks (make test-sanitize).
 # make test-sanitize: the core tests and the Python tests against an ASan+UBSan build (build-asan).
 # make fuzz: the libFuzzer targets, FUZZ_SECONDS (default 60) each (clang, build-fuzz).
 # make leakcheck / make valgrind: repeated module calls must not accumulate objects or memory.
@@ -23,7 +24,7 @@ test-core: build
 test-python: build
 	@PYTHONPATH=$(BUILD)/python:python $(PY) -m pytest -q tests/python
 
-test: test-core test-python
+test: test-core test-python test-sanitize
 
 test-sanitize:
 	@JOBS=$(JOBS) bash scripts/sanitize.sh

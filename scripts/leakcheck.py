@@ -14,6 +14,7 @@ Under valgrind (see scripts/valgrind.sh) use --no-checks: only the leak report o
 from __future__ import annotations
 
 import argparse
+import array
 import gc
 import json
 import os
@@ -134,12 +135,16 @@ def main() -> int:
         if args.tracemalloc:
             tracemalloc.start()
         workload.calls = 0
+        # Samples go into a preallocated C array so that recording them allocates nothing.
+        history = array.array("q", [0] * 10)
+        samples = 0
+        every = max(1, args.iterations // len(history))
         before = measure()
-        history = []
         for i in range(args.iterations):
             workload.run_once()
-            if not args.no_checks and (i + 1) % max(1, args.iterations // 10) == 0:
-                history.append(measure())
+            if not args.no_checks and (i + 1) % every == 0 and samples < len(history):
+                history[samples] = measure()[1]
+                samples += 1
         after = measure()
         if tracemalloc.is_tracing():
             tracemalloc.stop()
@@ -154,16 +159,19 @@ def main() -> int:
     # a leak of one object per call would show up as at least `calls` blocks.
     if objects > 0:
         failures.append(f"{objects} more live gc objects")
-    if blocks > max(64, workload.calls // 20):
+    if blocks > max(64, workload.calls // 50):
         failures.append(f"{blocks} more allocated blocks")
     if traced > 64 * 1024:
         failures.append(f"{traced} more traced bytes")
-    if rss > args.rss_allowance_kib:
+    # AddressSanitizer keeps freed memory in quarantine, so the resident set means nothing under it.
+    under_asan = "libasan" in os.environ.get("LD_PRELOAD", "")
+    if rss > args.rss_allowance_kib and not under_asan:
         failures.append(f"resident set grew by {rss} KiB")
-    # The same quantities must not climb steadily through the run either.
-    blocks_series = [h[1] for h in history]
-    if len(blocks_series) >= 4 and all(y > x for x, y in zip(blocks_series, blocks_series[1:])):
-        failures.append(f"allocated blocks rose at every sample: {blocks_series}")
+    # The block count may drift by a few blocks as free lists and caches settle; one leaked object per
+    # call would add thousands, which the samples show as a steady climb between the first and last.
+    blocks_series = list(history[:samples])
+    if len(blocks_series) >= 2 and blocks_series[-1] - blocks_series[0] > max(32, workload.calls // 50):
+        failures.append(f"allocated blocks climbed through the run: {blocks_series}")
     for failure in failures:
         print("leakcheck: FAIL:", failure)
     return 1 if failures else 0

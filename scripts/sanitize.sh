@@ -36,4 +36,4 @@ LD_PRELOAD="$LIBASAN:$LIBUBSAN" ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" \
 
 echo "sanitize: repeated module calls (python -X dev, libasan preloaded)"
 LD_PRELOAD="$LIBASAN:$LIBUBSAN" ASAN_OPTIONS="detect_leaks=0:abort_on_error=1" \
-  PYTHONPATH="$BUILD_DIR/python:python" "$PY" -X dev scripts/leakcheck.py --iterations "${LEAKCHECK_ITERATIONS:-200}"
+  PYTHONPATH="$BUILD_DIR/python:python" "$PY" -X dev scripts/leakcheck.py --iterations "${LEAKCHECK_ITERATIONS:-100}"

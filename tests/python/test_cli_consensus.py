@@ -211,7 +211,8 @@ def test_scales_that_disagree_warn_and_refuse_a_forced_repair(flipped, tmp_path,
 
 
 def png_rows(path):
-    height = struct.unpack(">II", open(path, "rb").read(24)[16:24])[1]
+    with open(path, "rb") as f:
+        height = struct.unpack(">II", f.read(24)[16:24])[1]
     return (height - 60) // 300
 
 
