@@ -4,6 +4,7 @@
 # make test-sanitize: the core tests and the Python tests against an ASan+UBSan build (build-asan).
 # make fuzz: the libFuzzer targets, FUZZ_SECONDS (default 60) each (clang, build-fuzz).
 # make leakcheck / make valgrind: repeated module calls must not accumulate objects or memory.
+SHELL := /bin/bash
 BUILD ?= build
 PY := .venv/bin/python
 JOBS ?= $(shell nproc)
@@ -38,8 +39,16 @@ leakcheck: build
 valgrind:
 	@JOBS=$(JOBS) bash scripts/valgrind.sh
 
-install: setup
-	@$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
+# Reinstalls only when a source file changed since the last install.
+INSTALL_STAMP := .venv/.dirsieve-installed
+SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' \) 2>/dev/null) CMakeLists.txt pyproject.toml
+
+install: setup $(INSTALL_STAMP)
+
+$(INSTALL_STAMP): $(SOURCES)
+	@echo "install: building and installing dirsieve into .venv"
+	@$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation . 2> >(grep -v '^WARNING: Location' >&2)
+	@touch $@
 
 demo: install
 	@.venv/bin/dirsieve demo
