@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
+#include <type_traits>
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_reduce.h>
@@ -33,11 +35,11 @@ struct Tally {
   std::uint64_t attempted = 0;
 };
 
-// Trilinear interpolation of the direction field at `point`; `usable(index)` says whether a grid
-// voxel may serve as a corner (in the mask, with a non-negligible direction).
-template <class Usable>
-std::optional<Vec3> interpolate_impl(const std::vector<Vec3>& field, const Usable& usable,
-                                     const std::array<std::size_t, 3>& dims, const Vec3& point, const Vec3& centre) {
+// Trilinear interpolation of the direction field at `point`; `corner(index)` gives the direction of a
+// grid voxel that may serve as a corner (in the mask, with a non-negligible direction), or nullptr.
+template <class Corner>
+std::optional<Vec3> interpolate_impl(const Corner& corner, const std::array<std::size_t, 3>& dims,
+                                     const Vec3& point, const Vec3& centre) {
   // Per axis: the two corner weights, whether each corner coordinate lies inside the grid (tested in
   // floating point, so far-away or non-finite points never reach an integer conversion) and its
   // contribution to the voxel index.
@@ -58,7 +60,11 @@ std::optional<Vec3> interpolate_impl(const std::vector<Vec3>& field, const Usabl
     }
   }
 
-  Vec3 acc{0.0, 0.0, 0.0};
+  // The three sums live in registers (separate scalars): the same additions in the same order as a
+  // Vec3 accumulator, without a store/reload per corner.
+  double acc0 = 0.0;
+  double acc1 = 0.0;
+  double acc2 = 0.0;
   double total = 0.0;
   for (int dx = 0; dx < 2; ++dx) {
     for (int dy = 0; dy < 2; ++dy) {
@@ -68,16 +74,22 @@ std::optional<Vec3> interpolate_impl(const std::vector<Vec3>& field, const Usabl
         if (!(w > 0.0)) continue;
         if (!(inside[0][dx] && inside[1][dy] && inside[2][dz])) continue;
         const std::size_t index = offset[0][dx] + offset[1][dy] + offset[2][dz];
-        if (!usable(index)) continue;
-        const Vec3& c = field[index];
-        const double sign = dot(centre, c) < 0.0 ? -1.0 : 1.0;
-        for (int a = 0; a < 3; ++a) acc[a] += w * (sign * c[a]);
+        const Vec3* found = corner(index);
+        if (found == nullptr) continue;
+        const Vec3& c = *found;
+        // -1.0 when u.c < 0, else 1.0, chosen without a branch (the sign of u.c is a coin toss:
+        // fitted eigenvectors come with arbitrary signs).
+        const std::uint64_t negative = dot(centre, c) < 0.0 ? 1 : 0;
+        const double sign = std::bit_cast<double>(std::bit_cast<std::uint64_t>(1.0) | (negative << 63));
+        acc0 += w * (sign * c[0]);
+        acc1 += w * (sign * c[1]);
+        acc2 += w * (sign * c[2]);
         total += w;
       }
     }
   }
   if (!(total > 0.0)) return std::nullopt;
-  const Vec3 mean{acc[0] / total, acc[1] / total, acc[2] / total};
+  const Vec3 mean{acc0 / total, acc1 / total, acc2 / total};
   const double length = norm(mean);
   if (!(length >= kTiny)) return std::nullopt;
   return Vec3{mean[0] / length, mean[1] / length, mean[2] / length};
@@ -88,10 +100,11 @@ std::optional<Vec3> interpolate_impl(const std::vector<Vec3>& field, const Usabl
 std::optional<Vec3> interpolate_direction(const std::vector<Vec3>& field, const std::vector<std::uint8_t>& mask,
                                           const std::array<std::size_t, 3>& dims, const Vec3& point,
                                           const Vec3& centre) {
-  const auto usable = [&](std::size_t index) {
-    return index < mask.size() && index < field.size() && mask[index] && norm(field[index]) >= kTiny;
+  const auto corner = [&](std::size_t index) -> const Vec3* {
+    const bool usable = index < mask.size() && index < field.size() && mask[index] && norm(field[index]) >= kTiny;
+    return usable ? &field[index] : nullptr;
   };
-  return interpolate_impl(field, usable, dims, point, centre);
+  return interpolate_impl(corner, dims, point, centre);
 }
 
 std::vector<RankedCandidate> score_candidates(const TensorFit& fit, const WhiteMatterSample& sample, double step,
@@ -107,75 +120,113 @@ std::vector<RankedCandidate> score_candidates(const TensorFit& fit, const WhiteM
   std::vector<std::size_t> wm;
   for (std::size_t v = 0; v < n_mask; ++v)
     if (sample.mask[v]) wm.push_back(v);
+  // Integer grid coordinates of every WM voxel, as doubles, once for all candidates.
+  std::vector<Vec3> wm_point(wm.size());
+  for (std::size_t i = 0; i < wm.size(); ++i) {
+    const std::size_t v = wm[i];
+    wm_point[i] = {static_cast<double>(v / (ny * nz)), static_cast<double>((v / nz) % ny),
+                   static_cast<double>(v % nz)};
+  }
 
-  // Per voxel of the grid: may it serve as an interpolation corner for the current candidate (in the
-  // mask and with a transformed direction of length at least 1e-9)? Only WM entries are ever set.
-  std::vector<std::uint8_t> usable(n_voxels, 0);
-  std::vector<Vec3> field(n_voxels, Vec3{0.0, 0.0, 0.0});
-  const auto is_usable = [&usable](std::size_t index) { return usable[index] != 0; };
+  // The transformed field is kept for the WM voxels only, in WM-list order (compact, so the corner
+  // reads stay in cache). Per voxel of the grid, `slot` holds the WM-list position of a voxel that
+  // may serve as an interpolation corner for the current candidate (in the mask, with a transformed
+  // direction of length at least 1e-9), or `none`; only WM entries are ever set. The arithmetic is
+  // that of a grid-wide field guarded by the mask.
+  std::vector<Vec3> field(wm.size(), Vec3{0.0, 0.0, 0.0});
+  // Per WM voxel, for all candidates: its fitted direction and whether that is below 1e-9 in length
+  // (then it is kept as it is); per candidate, whether the transformed direction is not below 1e-9
+  // (the voxel is sampled), from the same length as its corner test.
+  std::vector<Vec3> wm_v1(wm.size());
+  std::vector<std::uint8_t> wm_tiny(wm.size());
+  for (std::size_t i = 0; i < wm.size(); ++i) {
+    wm_v1[i] = fit.v1[wm[i]];
+    wm_tiny[i] = norm(wm_v1[i]) < kTiny ? 1 : 0;
+  }
+  std::vector<std::uint8_t> sampled(wm.size());
   std::vector<RankedCandidate> scores;
   scores.reserve(candidates.size());
 
-  for (std::size_t ci = 0; ci < candidates.size(); ++ci) {
-    const CandidateTransform& candidate = candidates[ci];
-    RankedCandidate entry{candidate.label, candidate.matrix, candidate.is_identity, 0.0, 0};
+  const auto run = [&](auto& slot) {
+    using Slot = typename std::decay_t<decltype(slot)>::value_type;
+    constexpr Slot none = std::numeric_limits<Slot>::max();
+    slot.assign(n_voxels, none);
+    const auto corner = [&](std::size_t index) -> const Vec3* {
+      const Slot s = slot[index];
+      return s == none ? nullptr : &field[s];
+    };
 
-    bool copied = false;
-    for (std::size_t earlier = 0; earlier < ci; ++earlier) {
-      if (sign_equivalent(candidates[earlier].matrix, candidate.matrix)) {
-        entry.coherence = scores[earlier].coherence;
-        entry.n_samples = scores[earlier].n_samples;
-        copied = true;
-        break;
+    for (std::size_t ci = 0; ci < candidates.size(); ++ci) {
+      const CandidateTransform& candidate = candidates[ci];
+      RankedCandidate entry{candidate.label, candidate.matrix, candidate.is_identity, 0.0, 0};
+
+      bool copied = false;
+      for (std::size_t earlier = 0; earlier < ci; ++earlier) {
+        if (sign_equivalent(candidates[earlier].matrix, candidate.matrix)) {
+          entry.coherence = scores[earlier].coherence;
+          entry.n_samples = scores[earlier].n_samples;
+          copied = true;
+          break;
+        }
       }
-    }
-    if (copied) {
-      scores.push_back(std::move(entry));
-      continue;
-    }
+      if (copied) {
+        scores.push_back(std::move(entry));
+        continue;
+      }
 
-    const Mat3 composite = multiply(frame_map, candidate.matrix);
-    for (std::size_t v : wm) {
-      const Vec3& direction = fit.v1[v];
-      field[v] = norm(direction) < kTiny ? direction : dirsieve::apply(composite, direction);
-      usable[v] = norm(field[v]) >= kTiny ? 1 : 0;
-    }
+      const Mat3 composite = multiply(frame_map, candidate.matrix);
+      for (std::size_t i = 0; i < wm.size(); ++i) {
+        const Vec3& direction = wm_v1[i];
+        field[i] = wm_tiny[i] != 0 ? direction : dirsieve::apply(composite, direction);
+        const double length = norm(field[i]);
+        slot[wm[i]] = length >= kTiny ? static_cast<Slot>(i) : none;
+        sampled[i] = length < kTiny ? 0 : 1;
+      }
 
-    // Fixed-size pieces joined in a fixed tree: the sum does not depend on the thread count or scheduling.
-    const Tally tally = tbb::parallel_deterministic_reduce(
-        tbb::blocked_range<std::size_t>(0, wm.size(), kFoldGrain), Tally{},
-        [&](const tbb::blocked_range<std::size_t>& range, Tally acc) {
-          for (std::size_t i = range.begin(); i != range.end(); ++i) {
-            const std::size_t v = wm[i];
-            const Vec3& u = field[v];
-            if (norm(u) < kTiny) continue;
-            acc.attempted += 2;
-            const double x = static_cast<double>(v / (ny * nz));
-            const double y = static_cast<double>((v / nz) % ny);
-            const double z = static_cast<double>(v % nz);
-            const Vec3 forward{x + step * u[0], y + step * u[1], z + step * u[2]};
-            const Vec3 backward{x - step * u[0], y - step * u[1], z - step * u[2]};
-            for (const Vec3* point : {&forward, &backward}) {
-              const auto w = interpolate_impl(field, is_usable, fit.dims, *point, u);
-              if (!w) continue;
-              acc.sum += std::fabs(dot(u, *w));
-              ++acc.valid;
+      // Fixed-size pieces joined in a fixed tree: the sum does not depend on the thread count or scheduling.
+      const Tally tally = tbb::parallel_deterministic_reduce(
+          tbb::blocked_range<std::size_t>(0, wm.size(), kFoldGrain), Tally{},
+          [&](const tbb::blocked_range<std::size_t>& range, Tally acc) {
+            for (std::size_t i = range.begin(); i != range.end(); ++i) {
+              if (sampled[i] == 0) continue;
+              const Vec3& u = field[i];
+              acc.attempted += 2;
+              const double x = wm_point[i][0];
+              const double y = wm_point[i][1];
+              const double z = wm_point[i][2];
+              const Vec3 forward{x + step * u[0], y + step * u[1], z + step * u[2]};
+              const Vec3 backward{x - step * u[0], y - step * u[1], z - step * u[2]};
+              for (const Vec3* point : {&forward, &backward}) {
+                const auto w = interpolate_impl(corner, fit.dims, *point, u);
+                if (!w) continue;
+                acc.sum += std::fabs(dot(u, *w));
+                ++acc.valid;
+              }
             }
-          }
-          return acc;
-        },
-        [](Tally a, const Tally& b) {
-          a.sum += b.sum;
-          a.valid += b.valid;
-          a.attempted += b.attempted;
-          return a;
-        });
+            return acc;
+          },
+          [](Tally a, const Tally& b) {
+            a.sum += b.sum;
+            a.valid += b.valid;
+            a.attempted += b.attempted;
+            return a;
+          });
 
-    if (tally.attempted > 0) {
-      entry.coherence = tally.sum / static_cast<double>(tally.attempted);
-      entry.n_samples = tally.valid;
+      if (tally.attempted > 0) {
+        entry.coherence = tally.sum / static_cast<double>(tally.attempted);
+        entry.n_samples = tally.valid;
+      }
+      scores.push_back(std::move(entry));
     }
-    scores.push_back(std::move(entry));
+  };
+  // 32-bit slots halve the grid-wide table; a WM list too long for them (beyond any real image) uses
+  // full-width ones.
+  if (wm.size() < std::numeric_limits<std::uint32_t>::max()) {
+    std::vector<std::uint32_t> slot;
+    run(slot);
+  } else {
+    std::vector<std::size_t> slot;
+    run(slot);
   }
 
   std::stable_sort(scores.begin(), scores.end(), [](const RankedCandidate& a, const RankedCandidate& b) {

@@ -11,14 +11,15 @@
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
 
+#include "core/flip/fit_kernels.hpp"
+
 namespace dirsieve {
 namespace {
 
 constexpr std::size_t kColumns = 7;
-constexpr double kSignalFloor = 1e-6;
 constexpr double kSingularCutoff = 1e-12;
 // Voxels per work item of the fit (contiguous in file order).
-constexpr std::size_t kBlock = 256;
+constexpr std::size_t kBlock = 128;
 
 std::string computation_info_text(Eigen::ComputationInfo info) {
   switch (info) {
@@ -160,7 +161,10 @@ Result<TensorFit> fit_tensors(const DwiVolume& dwi, const GradientTable& table,
   const std::size_t n_rows = rows.size();
   const std::vector<std::size_t>& mean_list = b0_indices.empty() ? shell_indices : b0_indices;
   const double mean_count = static_cast<double>(mean_list.size());
-  const double log_floor = std::log(kSignalFloor);
+  // The six tensor rows of P, transposed: pt[k * 6 + c] multiplies the log signal of design row k.
+  std::vector<double> pt(6 * n_rows);
+  for (std::size_t k = 0; k < n_rows; ++k)
+    for (std::size_t c = 0; c < 6; ++c) pt[k * 6 + c] = p[(c + 1) * n_rows + k];
 
   TensorFit fit;
   fit.dims = {nx, ny, nz};
@@ -181,7 +185,8 @@ Result<TensorFit> fit_tensors(const DwiVolume& dwi, const GradientTable& table,
     std::vector<double> mean(kBlock);
     std::vector<std::size_t> fitted(kBlock);
     std::vector<std::size_t> slots(kBlock);
-    std::vector<double> logs(kBlock);
+    std::vector<float> signals(kBlock);
+    std::vector<double> logs(n_rows * kBlock);
     std::vector<double> coef(6 * kBlock);
     Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver;
 
@@ -219,21 +224,18 @@ Result<TensorFit> fit_tensors(const DwiVolume& dwi, const GradientTable& table,
       }
       if (n_fit == 0) continue;
 
-      // Log signals, one design row at a time, folded straight into c = P * y for the six tensor
-      // coefficients (the intercept is not needed); each coefficient is summed in row order.
-      const auto m = static_cast<Eigen::Index>(n_fit);
-      for (std::size_t c = 0; c < 6; ++c) Eigen::Map<Eigen::ArrayXd>(coef.data() + c * kBlock, m).setZero();
+      // Log signals of every design row (row-major, kBlock apart), then c = P * y for the six tensor
+      // coefficients (the intercept is not needed), each coefficient summed in row order from zero.
       for (std::size_t k = 0; k < n_rows; ++k) {
         const float* src = data + rows[k] * n_voxels + first;
-        for (std::size_t j = 0; j < n_fit; ++j) {
-          const double s = static_cast<double>(src[fitted[j]]);
-          logs[j] = s > kSignalFloor ? std::log(s) : log_floor;  // NaN falls to the floor
+        const float* gathered = src;  // every voxel of the block is fitted: read the run in place
+        if (n_fit != count) {
+          for (std::size_t j = 0; j < n_fit; ++j) signals[j] = src[fitted[j]];
+          gathered = signals.data();
         }
-        const Eigen::Map<const Eigen::ArrayXd> y(logs.data(), m);
-        for (std::size_t c = 0; c < 6; ++c) {
-          Eigen::Map<Eigen::ArrayXd>(coef.data() + c * kBlock, m) += p[(c + 1) * n_rows + k] * y;
-        }
+        log_signals(gathered, n_fit, logs.data() + k * kBlock);
       }
+      accumulate_coefficients(pt.data(), n_rows, logs.data(), kBlock, n_fit, coef.data());
 
       for (std::size_t j = 0; j < n_fit; ++j) {
         const double c[6] = {coef[j],          coef[kBlock + j],     coef[2 * kBlock + j],
