@@ -53,10 +53,11 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 // = -ln(invc) - head rounded to double. The logarithms were evaluated once in 64-bit-mantissa
 // precision (error below 2^-70 relative) and are written out here, so the kernel does not depend on
 // any C library's logarithm at run time. Bucket 75 holds 1.0 at its centre: invc 1, head and tail 0.
-struct Entry {
+struct alignas(32) Entry {
   double invc;
   double head;
   double tail;
+  double unused = 0.0;  // pads an entry to one 32-byte load
 };
 
 constexpr Entry kTable[kSize] = {
@@ -306,11 +307,20 @@ __attribute__((target("avx2"))) void log_signals_avx2(const float* in, std::size
     const __m256d k = _mm256_sub_pd(u, _mm256_and_pd(_mm256_cmp_pd(u, half_range, _CMP_GE_OQ), range));
     const __m256d z = _mm256_castsi256_pd(_mm256_sub_epi64(bits, _mm256_and_si256(tmp, top)));
     const __m256i idx = _mm256_and_si256(_mm256_srli_epi64(tmp, 52 - kBits), index_mask);
-    const __m256i entry = _mm256_add_epi64(idx, _mm256_slli_epi64(idx, 1));  // 3 doubles per entry
-    const double* base = &kTable[0].invc;
-    const __m256d invc = _mm256_i64gather_pd(base, entry, 8);
-    const __m256d head = _mm256_i64gather_pd(base + 1, entry, 8);
-    const __m256d tail = _mm256_i64gather_pd(base + 2, entry, 8);
+    // One aligned 32-byte load per lane, transposed into invc / head / tail.
+    const __m128i idx_lo = _mm256_castsi256_si128(idx);
+    const __m128i idx_hi = _mm256_extracti128_si256(idx, 1);
+    const __m256d e0 = _mm256_load_pd(&kTable[_mm_cvtsi128_si64(idx_lo)].invc);
+    const __m256d e1 = _mm256_load_pd(&kTable[_mm_extract_epi64(idx_lo, 1)].invc);
+    const __m256d e2 = _mm256_load_pd(&kTable[_mm_cvtsi128_si64(idx_hi)].invc);
+    const __m256d e3 = _mm256_load_pd(&kTable[_mm_extract_epi64(idx_hi, 1)].invc);
+    const __m256d even01 = _mm256_unpacklo_pd(e0, e1);  // invc0 invc1 | tail0 tail1
+    const __m256d odd01 = _mm256_unpackhi_pd(e0, e1);   // head0 head1 | pad
+    const __m256d even23 = _mm256_unpacklo_pd(e2, e3);
+    const __m256d odd23 = _mm256_unpackhi_pd(e2, e3);
+    const __m256d invc = _mm256_permute2f128_pd(even01, even23, 0x20);
+    const __m256d tail = _mm256_permute2f128_pd(even01, even23, 0x31);
+    const __m256d head = _mm256_permute2f128_pd(odd01, odd23, 0x20);
 
     const __m256d r = _mm256_sub_pd(_mm256_mul_pd(z, invc), one);
     const __m256d r2 = _mm256_mul_pd(r, r);
