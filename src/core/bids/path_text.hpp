@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/gradients/text_scan.hpp"  // is_valid_utf8
+#include "core/util/utf8.hpp"  // is_valid_utf8, lossy_utf8
 
 namespace dirsieve {
 
@@ -14,8 +14,5 @@ std::string join_path(std::string_view base, std::string_view name);
 // Orders paths component by component, each component compared as bytes (so "sub-10" < "sub-2"
 // and "a/b" < "a.b/c", where a plain text comparison would disagree).
 bool path_less(std::string_view a, std::string_view b);
-
-// The text with every invalid UTF-8 sequence replaced by U+FFFD, for paths written into JSON.
-std::string lossy_utf8(std::string_view text);
 
 }  // namespace dirsieve

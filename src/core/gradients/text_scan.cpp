@@ -31,8 +31,6 @@ std::size_t decode_at(std::string_view text, std::size_t i, char32_t& out) {
   return 4;
 }
 
-bool is_continuation(unsigned char c) { return (c & 0xC0) == 0x80; }
-
 bool ascii_iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
@@ -68,38 +66,6 @@ locale_t c_numeric_locale() {
 }
 
 }  // namespace
-
-bool is_valid_utf8(std::string_view text) {
-  std::size_t i = 0;
-  const std::size_t n = text.size();
-  while (i < n) {
-    const auto b0 = static_cast<unsigned char>(text[i]);
-    if (b0 < 0x80) {
-      ++i;
-      continue;
-    }
-    std::size_t len;
-    char32_t min;
-    if (b0 >= 0xC2 && b0 <= 0xDF) {
-      len = 2, min = 0x80;
-    } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-      len = 3, min = 0x800;
-    } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-      len = 4, min = 0x10000;
-    } else {
-      return false;
-    }
-    if (i + len > n) return false;
-    for (std::size_t k = 1; k < len; ++k) {
-      if (!is_continuation(static_cast<unsigned char>(text[i + k]))) return false;
-    }
-    char32_t cp;
-    decode_at(text, i, cp);
-    if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
-    i += len;
-  }
-  return true;
-}
 
 bool is_unicode_whitespace(char32_t c) {
   return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||

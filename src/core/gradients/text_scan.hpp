@@ -5,9 +5,10 @@
 #include <string_view>
 #include <vector>
 
+#include "core/util/utf8.hpp"  // is_valid_utf8
+
 namespace dirsieve {
 
-bool is_valid_utf8(std::string_view text);
 // The Unicode White_Space set.
 bool is_unicode_whitespace(char32_t c);
 

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "core/util/number_format.hpp"
+#include "core/util/utf8.hpp"
 
 namespace dirsieve {
 
@@ -16,46 +17,6 @@ JsonValue& JsonValue::push(JsonValue value) {
   return *this;
 }
 
-namespace {
-
-// Length of the well-formed UTF-8 sequence starting at text[i] (Unicode 3.9: no overlong forms, no
-// surrogates, nothing above U+10FFFF), or 0 when it is not one; `bad_length` then receives the length of
-// its longest well-formed prefix (at least 1), which is replaced as one unit.
-std::size_t utf8_sequence_length(std::string_view text, std::size_t i, std::size_t& bad_length) {
-  const auto lead = static_cast<unsigned char>(text[i]);
-  std::size_t needed = 0;
-  unsigned char low = 0x80;
-  unsigned char high = 0xBF;
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    needed = 1;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    needed = 2;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    needed = 3;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    bad_length = 1;
-    return 0;
-  }
-  std::size_t length = 1;
-  for (std::size_t k = 0; k < needed; ++k) {
-    const unsigned char lo = k == 0 ? low : 0x80;
-    const unsigned char hi = k == 0 ? high : 0xBF;
-    if (i + length >= text.size() || static_cast<unsigned char>(text[i + length]) < lo ||
-        static_cast<unsigned char>(text[i + length]) > hi) {
-      bad_length = length;
-      return 0;
-    }
-    ++length;
-  }
-  return length;
-}
-
-}  // namespace
-
 // Text reaching the writer is UTF-8 nearly always; bytes that are not (a file name read from a
 // directory, say) become U+FFFD so that the document stays valid JSON.
 void append_json_string(std::string& out, std::string_view text) {
@@ -63,15 +24,13 @@ void append_json_string(std::string& out, std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     const auto c = static_cast<unsigned char>(text[i]);
     if (c >= 0x80) {
-      std::size_t bad_length = 0;
-      const std::size_t length = utf8_sequence_length(text, i, bad_length);
-      if (length > 0) {
-        out.append(text.substr(i, length));
-        i += length;
+      const Utf8Step step = utf8_step(text, i);
+      if (step.valid) {
+        out.append(text.substr(i, step.length));
       } else {
         out += "\xEF\xBF\xBD";
-        i += bad_length;
       }
+      i += step.length;
       continue;
     }
     const char ch = text[i++];
