@@ -184,6 +184,19 @@ def _add_common(p, *, verdict=True, qc=False, report_help="write the report, pre
                    help="worker threads (default: one per logical processor, shared)")
 
 
+def _add_outputs(p, title: str, bvec_help: str, bval_help: str, grad_help: str, dry_run_help: str):
+    g = p.add_argument_group(title)
+    g.add_argument("--out-bvec", dest="out_bvec", metavar="FILE", required=True, help=bvec_help)
+    g.add_argument("--out-bval", dest="out_bval", metavar="FILE", required=True, help=bval_help)
+    g.add_argument("--out-grad", dest="out_grad", metavar="FILE", default=argparse.SUPPRESS, help=grad_help)
+    g.add_argument("--provenance", metavar="FILE", default=argparse.SUPPRESS,
+                   help="write a JSON record of what was done (replaced if it exists)")
+    g.add_argument("--dry-run", dest="dry_run", action="store_true", default=argparse.SUPPRESS, help=dry_run_help)
+    g.add_argument("--force", dest="in_place", action="store_true", default=argparse.SUPPRESS,
+                   help="allow replacing existing outputs (each is backed up first)")
+    return g
+
+
 def build_parser() -> argparse.ArgumentParser:
     formatter = argparse.RawDescriptionHelpFormatter
     parser = Parser(
@@ -252,17 +265,8 @@ def build_parser() -> argparse.ArgumentParser:
     g = _add_scheme(p)
     _add_flip(g)
     _add_consensus(g)
-    g = p.add_argument_group("repair outputs")
-    g.add_argument("--out-bvec", dest="out_bvec", metavar="FILE", required=True, help="corrected FSL direction file")
-    g.add_argument("--out-bval", dest="out_bval", metavar="FILE", required=True, help="FSL b-value file")
-    g.add_argument("--out-grad", dest="out_grad", metavar="FILE", default=argparse.SUPPRESS,
-                   help="also write a four-column file in world axes")
-    g.add_argument("--provenance", metavar="FILE", default=argparse.SUPPRESS,
-                   help="write a JSON record of what was done (replaced if it exists)")
-    g.add_argument("--dry-run", dest="dry_run", action="store_true", default=argparse.SUPPRESS,
-                   help="decide and report, write nothing")
-    g.add_argument("--force", dest="in_place", action="store_true", default=argparse.SUPPRESS,
-                   help="allow replacing existing outputs (each is backed up first)")
+    g = _add_outputs(p, "repair outputs", "corrected FSL direction file", "FSL b-value file",
+                     "also write a four-column file in world axes", "decide and report, write nothing")
     g.add_argument("--force-repair", dest="force_repair", action="store_true", default=argparse.SUPPRESS,
                    help="also apply the best candidate on a WARN verdict (with the consensus: only when every "
                         "scale agrees on it)")
@@ -277,17 +281,8 @@ def build_parser() -> argparse.ArgumentParser:
                "exit codes:\n  0  success\n  1  error\n  2  usage error")
     _add_gradients(p)
     _add_scheme(p, strict=False, norm=False, tolerance=False)
-    g = p.add_argument_group("outputs")
-    g.add_argument("--out-bvec", dest="out_bvec", metavar="FILE", required=True, help="unit direction file")
-    g.add_argument("--out-bval", dest="out_bval", metavar="FILE", required=True, help="recomputed b-value file")
-    g.add_argument("--out-grad", dest="out_grad", metavar="FILE", default=argparse.SUPPRESS,
-                   help="also write a four-column file")
-    g.add_argument("--provenance", metavar="FILE", default=argparse.SUPPRESS,
-                   help="write a JSON record of what was done (replaced if it exists)")
-    g.add_argument("--dry-run", dest="dry_run", action="store_true", default=argparse.SUPPRESS,
-                   help="compute and report, write nothing")
-    g.add_argument("--force", dest="in_place", action="store_true", default=argparse.SUPPRESS,
-                   help="allow replacing existing outputs (each is backed up first)")
+    _add_outputs(p, "outputs", "unit direction file", "recomputed b-value file", "also write a four-column file",
+                 "compute and report, write nothing")
     _add_common(p, verdict=False, report_help="write the summary, pretty-printed, to FILE")
 
     p = sub.add_parser(

@@ -21,6 +21,8 @@ from typing import Dict, Iterable, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
+from dirsieve.consensus import matrix_of_label
+
 __all__ = ["make_phantom", "write_phantom", "transform_from_label", "write_nifti"]
 
 Matrix = Union[str, Sequence[Sequence[float]], np.ndarray]
@@ -30,17 +32,7 @@ _AXES = "xyz"
 
 def transform_from_label(label: str) -> np.ndarray:
     """The signed permutation matrix of a label such as ``"+y-z+x"`` (row i: sign and source axis)."""
-    if len(label) != 6:
-        raise ValueError(f"expected a label like '+y-z+x', got {label!r}")
-    m = np.zeros((3, 3))
-    used = set()
-    for i in range(3):
-        sign, axis = label[2 * i], label[2 * i + 1]
-        if sign not in "+-" or axis not in _AXES or axis in used:
-            raise ValueError(f"expected a label like '+y-z+x', got {label!r}")
-        used.add(axis)
-        m[i, _AXES.index(axis)] = 1.0 if sign == "+" else -1.0
-    return m
+    return np.array(matrix_of_label(label))
 
 
 def _as_matrix(flip: Optional[Matrix]) -> np.ndarray:
