@@ -16,7 +16,8 @@
 namespace dirsieve {
 namespace {
 
-constexpr KernelPath kPaths[] = {KernelPath::kPortable, KernelPath::kSse2, KernelPath::kAvx2};
+constexpr KernelPath kPaths[] = {KernelPath::kPortable, KernelPath::kSse2, KernelPath::kAvx2,
+                               KernelPath::kAvx512};
 
 // Distance of y from the true logarithm (80-bit logl), in units of the last place of the double
 // nearest to the true value.

@@ -9,7 +9,7 @@ namespace dirsieve {
 // the same order for every value (separate multiplies and adds, never fused), so all paths give
 // identical bits; they differ only in how many values they handle side by side. The default entry
 // points use the widest path the processor supports; the explicit ones exist so tests can compare.
-enum class KernelPath { kPortable, kSse2, kAvx2 };
+enum class KernelPath { kPortable, kSse2, kAvx2, kAvx512 };
 
 bool kernel_path_available(KernelPath path);
 

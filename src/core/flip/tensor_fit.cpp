@@ -12,6 +12,7 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include "core/flip/fit_kernels.hpp"
+#include "core/flip/tensor_eigen.hpp"
 
 namespace dirsieve {
 namespace {
@@ -75,51 +76,6 @@ Result<std::vector<double>> fit_matrix(const GradientTable& table, const std::ve
     for (std::size_t k = 0; k < n_rows; ++k)
       p[c * n_rows + k] = pinv(static_cast<Eigen::Index>(c), static_cast<Eigen::Index>(k));
   return p;
-}
-
-struct VoxelOutcome {
-  Vec3 v1{0.0, 0.0, 0.0};
-  double fa = 0.0;
-  bool valid = false;
-};
-
-// Eigen-decomposition of the fitted tensor, clamping, principal direction and FA.
-// The closed-form solver (computeDirect) is used: on diffusion tensors it agrees with the iterative
-// QR solver to about 1e-15 in the principal direction and 1e-14 in FA (eigenvalues within a few 1e-9
-// of the largest), at a third of the cost of the whole fit. Both return ascending eigenvalues.
-VoxelOutcome decompose(const double c[6], Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d>& solver) {
-  VoxelOutcome out;
-  // A non-finite tensor can only yield a NaN FA or no positive eigenvalue; skip the solver.
-  for (int i = 0; i < 6; ++i)
-    if (!std::isfinite(c[i])) return out;
-  // c holds Dxx, Dyy, Dzz, Dxy, Dxz, Dyz.
-  Eigen::Matrix3d tensor;
-  tensor << c[0], c[3], c[4], c[3], c[1], c[5], c[4], c[5], c[2];
-  solver.computeDirect(tensor, Eigen::ComputeEigenvectors);
-  const Eigen::Vector3d& raw = solver.eigenvalues();
-  double l[3];
-  for (int i = 0; i < 3; ++i) l[i] = raw(i) > 0.0 ? raw(i) : 0.0;  // NaN and negatives become 0
-  int k = 0;
-  if (l[2] >= (l[0] > l[1] ? l[0] : l[1])) {
-    k = 2;
-  } else if (l[1] >= l[0]) {
-    k = 1;
-  }
-  const double q = (l[0] * l[0] + l[1] * l[1]) + l[2] * l[2];
-  double fa = 0.0;
-  if (q > 0.0) {
-    const double d = ((l[0] + l[1]) + l[2]) / 3.0;
-    const double a = l[0] - d;
-    const double b = l[1] - d;
-    const double e = l[2] - d;
-    fa = std::sqrt(1.5 * ((a * a + b * b) + e * e) / q);
-  }
-  if (!std::isfinite(fa) || l[k] <= 0.0) return out;
-  const auto vec = solver.eigenvectors().col(k);
-  out.v1 = {vec(0), vec(1), vec(2)};
-  out.fa = fa;
-  out.valid = true;
-  return out;
 }
 
 }  // namespace
@@ -188,7 +144,9 @@ Result<TensorFit> fit_tensors(const DwiVolume& dwi, const GradientTable& table,
     std::vector<float> signals(kBlock);
     std::vector<double> logs(n_rows * kBlock);
     std::vector<double> coef(6 * kBlock);
-    Eigen::SelfAdjointEigenSolver<Eigen::Matrix3d> solver;
+    std::vector<double> v1x(kBlock), v1y(kBlock), v1z(kBlock), fa(kBlock);
+    std::vector<std::uint8_t> valid(kBlock);
+    const TensorBatchOut decomposed{v1x.data(), v1y.data(), v1z.data(), fa.data(), valid.data()};
 
     for (std::size_t block = range.begin(); block != range.end(); ++block) {
       const std::size_t first = block * kBlock;
@@ -237,13 +195,11 @@ Result<TensorFit> fit_tensors(const DwiVolume& dwi, const GradientTable& table,
       }
       accumulate_coefficients(pt.data(), n_rows, logs.data(), kBlock, n_fit, coef.data());
 
+      decompose_tensors(TensorBatchIn{coef.data(), kBlock, n_fit}, decomposed);
       for (std::size_t j = 0; j < n_fit; ++j) {
-        const double c[6] = {coef[j],          coef[kBlock + j],     coef[2 * kBlock + j],
-                             coef[3 * kBlock + j], coef[4 * kBlock + j], coef[5 * kBlock + j]};
-        const VoxelOutcome outcome = decompose(c, solver);
-        fit.v1[slots[j]] = outcome.v1;
-        fit.fa[slots[j]] = outcome.fa;
-        fit.valid[slots[j]] = outcome.valid ? 1 : 0;
+        fit.v1[slots[j]] = {v1x[j], v1y[j], v1z[j]};
+        fit.fa[slots[j]] = fa[j];
+        fit.valid[slots[j]] = valid[j];
       }
     }
   });
