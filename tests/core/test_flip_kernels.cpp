@@ -151,5 +151,42 @@ TEST(AccumulateCoefficients, RowOrderSumsWithTheSameBitsOnEveryPath) {
   }
 }
 
+TEST(FitCoefficients, FusedKernelEqualsLogThenProductBitForBit) {
+  std::mt19937 rng(5);
+  std::normal_distribution<double> normal(0.0, 3.0);
+  std::uniform_real_distribution<float> signal(-50.0f, 3000.0f);
+  const std::size_t n_rows = 37;
+  const std::size_t n = 45;  // full eight- and four-lane groups plus a scalar tail
+  std::vector<double> pt(6 * n_rows);
+  for (double& v : pt) v = normal(rng) * 1e-3;
+  // Separate rows of different lengths, with zeros, NaN and infinity among ordinary signals.
+  std::vector<std::vector<float>> rows(n_rows);
+  std::vector<const float*> row_ptr(n_rows);
+  for (std::size_t k = 0; k < n_rows; ++k) {
+    rows[k].resize(n + k);
+    for (float& v : rows[k]) v = signal(rng);
+    rows[k][k % n] = k % 3 == 0 ? 0.0f : (k % 3 == 1 ? std::numeric_limits<float>::quiet_NaN()
+                                                      : std::numeric_limits<float>::infinity());
+    row_ptr[k] = rows[k].data();
+  }
+  std::vector<double> logs(n_rows * n);
+  for (std::size_t k = 0; k < n_rows; ++k) log_signals(KernelPath::kPortable, rows[k].data(), n, logs.data() + k * n);
+  std::vector<double> expected(6 * n);
+  accumulate_coefficients(KernelPath::kPortable, pt.data(), n_rows, logs.data(), n, n, expected.data());
+  for (KernelPath path : kPaths) {
+    if (!kernel_path_available(path)) continue;
+    for (std::size_t count : {n, std::size_t{7}, std::size_t{0}}) {
+      std::vector<double> coef(6 * n, -7.0);
+      fit_coefficients(path, row_ptr.data(), n_rows, pt.data(), count, coef.data(), n);
+      for (std::size_t c = 0; c < 6; ++c)
+        for (std::size_t j = 0; j < n; ++j) {
+          const double want = j < count ? expected[c * n + j] : -7.0;
+          EXPECT_EQ(std::bit_cast<std::uint64_t>(coef[c * n + j]), std::bit_cast<std::uint64_t>(want))
+              << static_cast<int>(path) << " count=" << count << " c=" << c << " j=" << j;
+        }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace dirsieve

@@ -280,7 +280,7 @@ inline __m128d select(__m128d mask, __m128d a, __m128d b) {
 #define DIRSIEVE_FIT_AVX2 1
 // Four lanes, the same operations as log2_lanes / log_scalar. k comes from the unsigned top twelve bits
 // of tmp (as a double, exactly) minus 4096 when the sign bit is set: the same integer value.
-__attribute__((target("avx2"))) void log_signals_avx2(const float* in, std::size_t n, double* out) {
+__attribute__((target("avx2"), always_inline)) inline __m256d log4_avx2(const float* in) {
   const __m256d floor = _mm256_set1_pd(kFloor);
   const __m256d inf = _mm256_set1_pd(kInf);
   const __m256d one = _mm256_set1_pd(1.0);
@@ -292,53 +292,55 @@ __attribute__((target("avx2"))) void log_signals_avx2(const float* in, std::size
   const __m256d half_range = _mm256_set1_pd(2048.0);
   const __m256d range = _mm256_set1_pd(4096.0);
   const __m256i index_mask = _mm256_set1_epi64x(kSize - 1);
+  const __m256d x = _mm256_cvtps_pd(_mm_loadu_ps(in));
+  const __m256d above = _mm256_cmp_pd(x, floor, _CMP_GT_OQ);  // false for NaN
+  const __m256d is_inf = _mm256_cmp_pd(x, inf, _CMP_EQ_OQ);
+  const __m256d regular = _mm256_andnot_pd(is_inf, above);
+  const __m256d xs = _mm256_blendv_pd(one, x, regular);
+
+  const __m256i bits = _mm256_castpd_si256(xs);
+  const __m256i tmp = _mm256_sub_epi64(bits, off);
+  const __m256i top_bits = _mm256_or_si256(_mm256_srli_epi64(tmp, 52), two52_bits);
+  const __m256d u = _mm256_sub_pd(_mm256_castsi256_pd(top_bits), two52);
+  const __m256d k = _mm256_sub_pd(u, _mm256_and_pd(_mm256_cmp_pd(u, half_range, _CMP_GE_OQ), range));
+  const __m256d z = _mm256_castsi256_pd(_mm256_sub_epi64(bits, _mm256_and_si256(tmp, top)));
+  const __m256i idx = _mm256_and_si256(_mm256_srli_epi64(tmp, 52 - kBits), index_mask);
+  // One aligned 32-byte load per lane, transposed into invc / head / tail.
+  const __m128i idx_lo = _mm256_castsi256_si128(idx);
+  const __m128i idx_hi = _mm256_extracti128_si256(idx, 1);
+  const __m256d e0 = _mm256_load_pd(&kTable[_mm_cvtsi128_si64(idx_lo)].invc);
+  const __m256d e1 = _mm256_load_pd(&kTable[_mm_extract_epi64(idx_lo, 1)].invc);
+  const __m256d e2 = _mm256_load_pd(&kTable[_mm_cvtsi128_si64(idx_hi)].invc);
+  const __m256d e3 = _mm256_load_pd(&kTable[_mm_extract_epi64(idx_hi, 1)].invc);
+  const __m256d even01 = _mm256_unpacklo_pd(e0, e1);  // invc0 invc1 | tail0 tail1
+  const __m256d odd01 = _mm256_unpackhi_pd(e0, e1);   // head0 head1 | pad
+  const __m256d even23 = _mm256_unpacklo_pd(e2, e3);
+  const __m256d odd23 = _mm256_unpackhi_pd(e2, e3);
+  const __m256d invc = _mm256_permute2f128_pd(even01, even23, 0x20);
+  const __m256d tail = _mm256_permute2f128_pd(even01, even23, 0x31);
+  const __m256d head = _mm256_permute2f128_pd(odd01, odd23, 0x20);
+
+  const __m256d r = _mm256_sub_pd(_mm256_mul_pd(z, invc), one);
+  const __m256d r2 = _mm256_mul_pd(r, r);
+  const __m256d r4 = _mm256_mul_pd(r2, r2);
+  const __m256d pa = _mm256_add_pd(_mm256_set1_pd(kC0), _mm256_mul_pd(r, _mm256_set1_pd(kC1)));
+  const __m256d pb = _mm256_add_pd(_mm256_set1_pd(kC2), _mm256_mul_pd(r, _mm256_set1_pd(kC3)));
+  const __m256d pc = _mm256_add_pd(_mm256_set1_pd(kC4), _mm256_mul_pd(r, _mm256_set1_pd(kC5)));
+  const __m256d pd = _mm256_add_pd(pc, _mm256_mul_pd(r2, _mm256_set1_pd(kC6)));
+  const __m256d pe = _mm256_add_pd(pa, _mm256_mul_pd(r2, pb));
+  const __m256d p = _mm256_mul_pd(r2, _mm256_add_pd(pe, _mm256_mul_pd(r4, pd)));
+  const __m256d w = _mm256_add_pd(_mm256_mul_pd(k, _mm256_set1_pd(kLn2Hi)), head);
+  const __m256d hi = _mm256_add_pd(w, r);
+  const __m256d bb = _mm256_sub_pd(hi, w);
+  const __m256d lo = _mm256_add_pd(_mm256_sub_pd(w, _mm256_sub_pd(hi, bb)), _mm256_sub_pd(r, bb));
+  const __m256d small = _mm256_add_pd(p, _mm256_add_pd(_mm256_mul_pd(k, _mm256_set1_pd(kLn2Lo)), tail));
+  const __m256d y = _mm256_add_pd(hi, _mm256_add_pd(lo, small));
+  return _mm256_blendv_pd(_mm256_blendv_pd(log_floor, inf, is_inf), y, regular);
+}
+
+__attribute__((target("avx2"))) void log_signals_avx2(const float* in, std::size_t n, double* out) {
   std::size_t j = 0;
-  for (; j + 4 <= n; j += 4) {
-    const __m256d x = _mm256_cvtps_pd(_mm_loadu_ps(in + j));
-    const __m256d above = _mm256_cmp_pd(x, floor, _CMP_GT_OQ);  // false for NaN
-    const __m256d is_inf = _mm256_cmp_pd(x, inf, _CMP_EQ_OQ);
-    const __m256d regular = _mm256_andnot_pd(is_inf, above);
-    const __m256d xs = _mm256_blendv_pd(one, x, regular);
-
-    const __m256i bits = _mm256_castpd_si256(xs);
-    const __m256i tmp = _mm256_sub_epi64(bits, off);
-    const __m256i top_bits = _mm256_or_si256(_mm256_srli_epi64(tmp, 52), two52_bits);
-    const __m256d u = _mm256_sub_pd(_mm256_castsi256_pd(top_bits), two52);
-    const __m256d k = _mm256_sub_pd(u, _mm256_and_pd(_mm256_cmp_pd(u, half_range, _CMP_GE_OQ), range));
-    const __m256d z = _mm256_castsi256_pd(_mm256_sub_epi64(bits, _mm256_and_si256(tmp, top)));
-    const __m256i idx = _mm256_and_si256(_mm256_srli_epi64(tmp, 52 - kBits), index_mask);
-    // One aligned 32-byte load per lane, transposed into invc / head / tail.
-    const __m128i idx_lo = _mm256_castsi256_si128(idx);
-    const __m128i idx_hi = _mm256_extracti128_si256(idx, 1);
-    const __m256d e0 = _mm256_load_pd(&kTable[_mm_cvtsi128_si64(idx_lo)].invc);
-    const __m256d e1 = _mm256_load_pd(&kTable[_mm_extract_epi64(idx_lo, 1)].invc);
-    const __m256d e2 = _mm256_load_pd(&kTable[_mm_cvtsi128_si64(idx_hi)].invc);
-    const __m256d e3 = _mm256_load_pd(&kTable[_mm_extract_epi64(idx_hi, 1)].invc);
-    const __m256d even01 = _mm256_unpacklo_pd(e0, e1);  // invc0 invc1 | tail0 tail1
-    const __m256d odd01 = _mm256_unpackhi_pd(e0, e1);   // head0 head1 | pad
-    const __m256d even23 = _mm256_unpacklo_pd(e2, e3);
-    const __m256d odd23 = _mm256_unpackhi_pd(e2, e3);
-    const __m256d invc = _mm256_permute2f128_pd(even01, even23, 0x20);
-    const __m256d tail = _mm256_permute2f128_pd(even01, even23, 0x31);
-    const __m256d head = _mm256_permute2f128_pd(odd01, odd23, 0x20);
-
-    const __m256d r = _mm256_sub_pd(_mm256_mul_pd(z, invc), one);
-    const __m256d r2 = _mm256_mul_pd(r, r);
-    const __m256d r4 = _mm256_mul_pd(r2, r2);
-    const __m256d pa = _mm256_add_pd(_mm256_set1_pd(kC0), _mm256_mul_pd(r, _mm256_set1_pd(kC1)));
-    const __m256d pb = _mm256_add_pd(_mm256_set1_pd(kC2), _mm256_mul_pd(r, _mm256_set1_pd(kC3)));
-    const __m256d pc = _mm256_add_pd(_mm256_set1_pd(kC4), _mm256_mul_pd(r, _mm256_set1_pd(kC5)));
-    const __m256d pd = _mm256_add_pd(pc, _mm256_mul_pd(r2, _mm256_set1_pd(kC6)));
-    const __m256d pe = _mm256_add_pd(pa, _mm256_mul_pd(r2, pb));
-    const __m256d p = _mm256_mul_pd(r2, _mm256_add_pd(pe, _mm256_mul_pd(r4, pd)));
-    const __m256d w = _mm256_add_pd(_mm256_mul_pd(k, _mm256_set1_pd(kLn2Hi)), head);
-    const __m256d hi = _mm256_add_pd(w, r);
-    const __m256d bb = _mm256_sub_pd(hi, w);
-    const __m256d lo = _mm256_add_pd(_mm256_sub_pd(w, _mm256_sub_pd(hi, bb)), _mm256_sub_pd(r, bb));
-    const __m256d small = _mm256_add_pd(p, _mm256_add_pd(_mm256_mul_pd(k, _mm256_set1_pd(kLn2Lo)), tail));
-    const __m256d y = _mm256_add_pd(hi, _mm256_add_pd(lo, small));
-    _mm256_storeu_pd(out + j, _mm256_blendv_pd(_mm256_blendv_pd(log_floor, inf, is_inf), y, regular));
-  }
+  for (; j + 4 <= n; j += 4) _mm256_storeu_pd(out + j, log4_avx2(in + j));
   _mm256_zeroupper();
   for (; j < n; ++j) out[j] = log_scalar(static_cast<double>(in[j]));
 }
@@ -346,7 +348,7 @@ __attribute__((target("avx2"))) void log_signals_avx2(const float* in, std::size
 // Eight lanes, the same operations again. AVX-512 has the arithmetic shift and the exact int64 to
 // double conversion, so k is formed directly. The table is read as in the four-lane path: one 32-byte
 // load per lane (cheaper than gathers), transposed.
-__attribute__((target("avx512f,avx512dq"))) void log_signals_avx512(const float* in, std::size_t n, double* out) {
+__attribute__((target("avx512f,avx512dq"), always_inline)) inline __m512d log8_avx512(const float* in) {
   const __m512d floor = _mm512_set1_pd(kFloor);
   const __m512d inf = _mm512_set1_pd(kInf);
   const __m512d one = _mm512_set1_pd(1.0);
@@ -354,58 +356,59 @@ __attribute__((target("avx512f,avx512dq"))) void log_signals_avx512(const float*
   const __m512i off = _mm512_set1_epi64(static_cast<long long>(kOff));
   const __m512i top = _mm512_set1_epi64(static_cast<long long>(std::uint64_t{0xfff} << 52));
   const __m512i index_mask = _mm512_set1_epi64(kSize - 1);
-  std::size_t j = 0;
-  for (; j + 8 <= n; j += 8) {
-    const __m512d x = _mm512_cvtps_pd(_mm256_loadu_ps(in + j));
-    const __mmask8 above = _mm512_cmp_pd_mask(x, floor, _CMP_GT_OQ);  // false for NaN
-    const __mmask8 is_inf = _mm512_cmp_pd_mask(x, inf, _CMP_EQ_OQ);
-    const __mmask8 regular = static_cast<__mmask8>(above & ~is_inf);
-    const __m512d xs = _mm512_mask_blend_pd(regular, one, x);
+  const __m512d x = _mm512_cvtps_pd(_mm256_loadu_ps(in));
+  const __mmask8 above = _mm512_cmp_pd_mask(x, floor, _CMP_GT_OQ);  // false for NaN
+  const __mmask8 is_inf = _mm512_cmp_pd_mask(x, inf, _CMP_EQ_OQ);
+  const __mmask8 regular = static_cast<__mmask8>(above & ~is_inf);
+  const __m512d xs = _mm512_mask_blend_pd(regular, one, x);
 
-    const __m512i bits = _mm512_castpd_si512(xs);
-    const __m512i tmp = _mm512_sub_epi64(bits, off);
-    const __m512d k = _mm512_cvtepi64_pd(_mm512_srai_epi64(tmp, 52));
-    const __m512d z = _mm512_castsi512_pd(_mm512_sub_epi64(bits, _mm512_and_si512(tmp, top)));
-    // Entry index times four: entries are four doubles apart.
-    const __m512i idx = _mm512_and_si512(_mm512_srli_epi64(tmp, 52 - kBits), index_mask);
-    alignas(64) std::uint64_t lane[8];
-    _mm512_store_si512(lane, idx);
-    __m256d invc4[2], head4[2], tail4[2];
-    for (int h = 0; h < 2; ++h) {
-      const __m256d e0 = _mm256_load_pd(&kTable[lane[4 * h]].invc);
-      const __m256d e1 = _mm256_load_pd(&kTable[lane[4 * h + 1]].invc);
-      const __m256d e2 = _mm256_load_pd(&kTable[lane[4 * h + 2]].invc);
-      const __m256d e3 = _mm256_load_pd(&kTable[lane[4 * h + 3]].invc);
-      const __m256d even01 = _mm256_unpacklo_pd(e0, e1);
-      const __m256d odd01 = _mm256_unpackhi_pd(e0, e1);
-      const __m256d even23 = _mm256_unpacklo_pd(e2, e3);
-      const __m256d odd23 = _mm256_unpackhi_pd(e2, e3);
-      invc4[h] = _mm256_permute2f128_pd(even01, even23, 0x20);
-      tail4[h] = _mm256_permute2f128_pd(even01, even23, 0x31);
-      head4[h] = _mm256_permute2f128_pd(odd01, odd23, 0x20);
-    }
-    const __m512d invc = _mm512_insertf64x4(_mm512_castpd256_pd512(invc4[0]), invc4[1], 1);
-    const __m512d head = _mm512_insertf64x4(_mm512_castpd256_pd512(head4[0]), head4[1], 1);
-    const __m512d tail = _mm512_insertf64x4(_mm512_castpd256_pd512(tail4[0]), tail4[1], 1);
-
-    const __m512d r = _mm512_sub_pd(_mm512_mul_pd(z, invc), one);
-    const __m512d r2 = _mm512_mul_pd(r, r);
-    const __m512d r4 = _mm512_mul_pd(r2, r2);
-    const __m512d pa = _mm512_add_pd(_mm512_set1_pd(kC0), _mm512_mul_pd(r, _mm512_set1_pd(kC1)));
-    const __m512d pb = _mm512_add_pd(_mm512_set1_pd(kC2), _mm512_mul_pd(r, _mm512_set1_pd(kC3)));
-    const __m512d pc = _mm512_add_pd(_mm512_set1_pd(kC4), _mm512_mul_pd(r, _mm512_set1_pd(kC5)));
-    const __m512d pd = _mm512_add_pd(pc, _mm512_mul_pd(r2, _mm512_set1_pd(kC6)));
-    const __m512d pe = _mm512_add_pd(pa, _mm512_mul_pd(r2, pb));
-    const __m512d p = _mm512_mul_pd(r2, _mm512_add_pd(pe, _mm512_mul_pd(r4, pd)));
-    const __m512d w = _mm512_add_pd(_mm512_mul_pd(k, _mm512_set1_pd(kLn2Hi)), head);
-    const __m512d hi = _mm512_add_pd(w, r);
-    const __m512d bb = _mm512_sub_pd(hi, w);
-    const __m512d lo = _mm512_add_pd(_mm512_sub_pd(w, _mm512_sub_pd(hi, bb)), _mm512_sub_pd(r, bb));
-    const __m512d small = _mm512_add_pd(p, _mm512_add_pd(_mm512_mul_pd(k, _mm512_set1_pd(kLn2Lo)), tail));
-    const __m512d y = _mm512_add_pd(hi, _mm512_add_pd(lo, small));
-    const __m512d special = _mm512_mask_blend_pd(is_inf, log_floor, inf);
-    _mm512_storeu_pd(out + j, _mm512_mask_blend_pd(regular, special, y));
+  const __m512i bits = _mm512_castpd_si512(xs);
+  const __m512i tmp = _mm512_sub_epi64(bits, off);
+  const __m512d k = _mm512_cvtepi64_pd(_mm512_srai_epi64(tmp, 52));
+  const __m512d z = _mm512_castsi512_pd(_mm512_sub_epi64(bits, _mm512_and_si512(tmp, top)));
+  const __m512i idx = _mm512_and_si512(_mm512_srli_epi64(tmp, 52 - kBits), index_mask);
+  alignas(64) std::uint64_t lane[8];
+  _mm512_store_si512(lane, idx);
+  __m256d invc4[2], head4[2], tail4[2];
+  for (int h = 0; h < 2; ++h) {
+    const __m256d e0 = _mm256_load_pd(&kTable[lane[4 * h]].invc);
+    const __m256d e1 = _mm256_load_pd(&kTable[lane[4 * h + 1]].invc);
+    const __m256d e2 = _mm256_load_pd(&kTable[lane[4 * h + 2]].invc);
+    const __m256d e3 = _mm256_load_pd(&kTable[lane[4 * h + 3]].invc);
+    const __m256d even01 = _mm256_unpacklo_pd(e0, e1);
+    const __m256d odd01 = _mm256_unpackhi_pd(e0, e1);
+    const __m256d even23 = _mm256_unpacklo_pd(e2, e3);
+    const __m256d odd23 = _mm256_unpackhi_pd(e2, e3);
+    invc4[h] = _mm256_permute2f128_pd(even01, even23, 0x20);
+    tail4[h] = _mm256_permute2f128_pd(even01, even23, 0x31);
+    head4[h] = _mm256_permute2f128_pd(odd01, odd23, 0x20);
   }
+  const __m512d invc = _mm512_insertf64x4(_mm512_castpd256_pd512(invc4[0]), invc4[1], 1);
+  const __m512d head = _mm512_insertf64x4(_mm512_castpd256_pd512(head4[0]), head4[1], 1);
+  const __m512d tail = _mm512_insertf64x4(_mm512_castpd256_pd512(tail4[0]), tail4[1], 1);
+
+  const __m512d r = _mm512_sub_pd(_mm512_mul_pd(z, invc), one);
+  const __m512d r2 = _mm512_mul_pd(r, r);
+  const __m512d r4 = _mm512_mul_pd(r2, r2);
+  const __m512d pa = _mm512_add_pd(_mm512_set1_pd(kC0), _mm512_mul_pd(r, _mm512_set1_pd(kC1)));
+  const __m512d pb = _mm512_add_pd(_mm512_set1_pd(kC2), _mm512_mul_pd(r, _mm512_set1_pd(kC3)));
+  const __m512d pc = _mm512_add_pd(_mm512_set1_pd(kC4), _mm512_mul_pd(r, _mm512_set1_pd(kC5)));
+  const __m512d pd = _mm512_add_pd(pc, _mm512_mul_pd(r2, _mm512_set1_pd(kC6)));
+  const __m512d pe = _mm512_add_pd(pa, _mm512_mul_pd(r2, pb));
+  const __m512d p = _mm512_mul_pd(r2, _mm512_add_pd(pe, _mm512_mul_pd(r4, pd)));
+  const __m512d w = _mm512_add_pd(_mm512_mul_pd(k, _mm512_set1_pd(kLn2Hi)), head);
+  const __m512d hi = _mm512_add_pd(w, r);
+  const __m512d bb = _mm512_sub_pd(hi, w);
+  const __m512d lo = _mm512_add_pd(_mm512_sub_pd(w, _mm512_sub_pd(hi, bb)), _mm512_sub_pd(r, bb));
+  const __m512d small = _mm512_add_pd(p, _mm512_add_pd(_mm512_mul_pd(k, _mm512_set1_pd(kLn2Lo)), tail));
+  const __m512d y = _mm512_add_pd(hi, _mm512_add_pd(lo, small));
+  const __m512d special = _mm512_mask_blend_pd(is_inf, log_floor, inf);
+  return _mm512_mask_blend_pd(regular, special, y);
+}
+
+__attribute__((target("avx512f,avx512dq"))) void log_signals_avx512(const float* in, std::size_t n, double* out) {
+  std::size_t j = 0;
+  for (; j + 8 <= n; j += 8) _mm512_storeu_pd(out + j, log8_avx512(in + j));
   _mm256_zeroupper();
   log_signals_avx2(in + j, n - j, out + j);
 }
@@ -445,6 +448,58 @@ void accumulate_scalar(const double* pt, std::size_t n_rows, const double* logs,
     for (std::size_t c = 0; c < 6; ++c) coef[c * stride + j] = acc[c];
   }
 }
+
+
+// The fused form of log_signals followed by accumulate_coefficients: the signal of voxel j in design
+// row k is rows[k][j]. Same operations, same order, same bits; the logarithms never leave registers.
+void fit_scalar(const float* const* rows, std::size_t n_rows, const double* pt, std::size_t from, std::size_t n,
+                double* coef, std::size_t stride) {
+  for (std::size_t j = from; j < n; ++j) {
+    double acc[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    for (std::size_t k = 0; k < n_rows; ++k) {
+      const double y = log_scalar(static_cast<double>(rows[k][j]));
+      for (std::size_t c = 0; c < 6; ++c) acc[c] = acc[c] + pt[k * 6 + c] * y;
+    }
+    for (std::size_t c = 0; c < 6; ++c) coef[c * stride + j] = acc[c];
+  }
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+__attribute__((target("avx2"))) void fit_avx2(const float* const* rows, std::size_t n_rows, const double* pt,
+                                              std::size_t from, std::size_t n, double* coef, std::size_t stride) {
+  std::size_t j = from;
+  for (; j + 4 <= n; j += 4) {
+    __m256d acc[6];
+    for (auto& a : acc) a = _mm256_setzero_pd();
+    for (std::size_t k = 0; k < n_rows; ++k) {
+      const __m256d y = log4_avx2(rows[k] + j);
+      const double* row = pt + k * 6;
+      for (std::size_t c = 0; c < 6; ++c) acc[c] = _mm256_add_pd(acc[c], _mm256_mul_pd(_mm256_set1_pd(row[c]), y));
+    }
+    for (std::size_t c = 0; c < 6; ++c) _mm256_storeu_pd(coef + c * stride + j, acc[c]);
+  }
+  _mm256_zeroupper();
+  fit_scalar(rows, n_rows, pt, j, n, coef, stride);
+}
+
+__attribute__((target("avx512f,avx512dq"))) void fit_avx512(const float* const* rows, std::size_t n_rows,
+                                                            const double* pt, std::size_t n, double* coef,
+                                                            std::size_t stride) {
+  std::size_t j = 0;
+  for (; j + 8 <= n; j += 8) {
+    __m512d acc[6];
+    for (auto& a : acc) a = _mm512_setzero_pd();
+    for (std::size_t k = 0; k < n_rows; ++k) {
+      const __m512d y = log8_avx512(rows[k] + j);
+      const double* row = pt + k * 6;
+      for (std::size_t c = 0; c < 6; ++c) acc[c] = _mm512_add_pd(acc[c], _mm512_mul_pd(_mm512_set1_pd(row[c]), y));
+    }
+    for (std::size_t c = 0; c < 6; ++c) _mm512_storeu_pd(coef + c * stride + j, acc[c]);
+  }
+  _mm256_zeroupper();
+  fit_avx2(rows, n_rows, pt, j, n, coef, stride);  // the last few voxels
+}
+#endif
 
 #if defined(__x86_64__) || defined(__i386__)
 __attribute__((target("avx2"))) void accumulate_avx2(const double* pt, std::size_t n_rows, const double* logs,
@@ -611,6 +666,28 @@ void accumulate_coefficients(KernelPath path, const double* pt, std::size_t n_ro
       accumulate_scalar(pt, n_rows, logs, stride, 0, n, coef);
       return;
   }
+}
+
+void fit_coefficients(KernelPath path, const float* const* rows, std::size_t n_rows, const double* pt,
+                      std::size_t n, double* coef, std::size_t stride) {
+#if defined(DIRSIEVE_FIT_AVX2)
+  if (path == KernelPath::kAvx512 && avx512_available()) {
+    fit_avx512(rows, n_rows, pt, n, coef, stride);
+    return;
+  }
+  if ((path == KernelPath::kAvx512 || path == KernelPath::kAvx2) && avx2_available()) {
+    fit_avx2(rows, n_rows, pt, 0, n, coef, stride);
+    return;
+  }
+#endif
+  (void)path;
+  fit_scalar(rows, n_rows, pt, 0, n, coef, stride);
+}
+
+void fit_coefficients(const float* const* rows, std::size_t n_rows, const double* pt, std::size_t n, double* coef,
+                      std::size_t stride) {
+  static const KernelPath path = widest_path();
+  fit_coefficients(path, rows, n_rows, pt, n, coef, stride);
 }
 
 void accumulate_coefficients(const double* pt, std::size_t n_rows, const double* logs, std::size_t stride,

@@ -28,4 +28,12 @@ void accumulate_coefficients(const double* pt, std::size_t n_rows, const double*
 void accumulate_coefficients(KernelPath path, const double* pt, std::size_t n_rows, const double* logs,
                              std::size_t stride, std::size_t n, double* coef);
 
+// Both steps at once: coef as accumulate_coefficients gives it for the logarithms of rows[k][j] (the
+// signal of voxel j in design row k), with identical bits, but without storing the logarithms. The
+// SSE2 path is the scalar one here.
+void fit_coefficients(const float* const* rows, std::size_t n_rows, const double* pt, std::size_t n, double* coef,
+                      std::size_t stride);
+void fit_coefficients(KernelPath path, const float* const* rows, std::size_t n_rows, const double* pt,
+                      std::size_t n, double* coef, std::size_t stride);
+
 }  // namespace dirsieve

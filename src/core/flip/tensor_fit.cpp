@@ -141,8 +141,8 @@ Result<TensorFit> fit_tensors(const DwiVolume& dwi, const GradientTable& table,
     std::vector<double> mean(kBlock);
     std::vector<std::size_t> fitted(kBlock);
     std::vector<std::size_t> slots(kBlock);
-    std::vector<float> signals(kBlock);
-    std::vector<double> logs(n_rows * kBlock);
+    std::vector<float> signals(n_rows * kBlock);  // gathered signals of a block with skipped voxels
+    std::vector<const float*> row_signals(n_rows);
     std::vector<double> coef(6 * kBlock);
     std::vector<double> v1x(kBlock), v1y(kBlock), v1z(kBlock), fa(kBlock);
     std::vector<std::uint8_t> valid(kBlock);
@@ -182,18 +182,19 @@ Result<TensorFit> fit_tensors(const DwiVolume& dwi, const GradientTable& table,
       }
       if (n_fit == 0) continue;
 
-      // Log signals of every design row (row-major, kBlock apart), then c = P * y for the six tensor
-      // coefficients (the intercept is not needed), each coefficient summed in row order from zero.
+      // c = P * y for the six tensor coefficients (the intercept is not needed) from the log signals of
+      // every design row, each coefficient summed in row order from zero. A block whose voxels are all
+      // fitted is read in place; otherwise the fitted voxels' signals are gathered first.
       for (std::size_t k = 0; k < n_rows; ++k) {
         const float* src = data + rows[k] * n_voxels + first;
-        const float* gathered = src;  // every voxel of the block is fitted: read the run in place
+        row_signals[k] = src;
         if (n_fit != count) {
-          for (std::size_t j = 0; j < n_fit; ++j) signals[j] = src[fitted[j]];
-          gathered = signals.data();
+          float* gathered = signals.data() + k * kBlock;
+          for (std::size_t j = 0; j < n_fit; ++j) gathered[j] = src[fitted[j]];
+          row_signals[k] = gathered;
         }
-        log_signals(gathered, n_fit, logs.data() + k * kBlock);
       }
-      accumulate_coefficients(pt.data(), n_rows, logs.data(), kBlock, n_fit, coef.data());
+      fit_coefficients(row_signals.data(), n_rows, pt.data(), n_fit, coef.data(), kBlock);
 
       decompose_tensors(TensorBatchIn{coef.data(), kBlock, n_fit}, decomposed);
       for (std::size_t j = 0; j < n_fit; ++j) {

@@ -89,14 +89,14 @@ Result<FitAndSample> sample_white_matter(const DwiVolume& dwi, const GradientTab
   } else {
     const double otsu = otsu_threshold(fit.s0);
     sample.mask.assign(n_voxels, 0);
-    bool any = false;
+    std::uint8_t any = 0;
     for (std::size_t v = 0; v < n_voxels; ++v) {
-      if (fit.valid[v] && fit.fa[v] >= options.fa_threshold && fit.s0[v] >= otsu) {
-        sample.mask[v] = 1;
-        any = true;
-      }
+      // Branch-free: whether FA passes is a coin toss voxel by voxel.
+      const std::uint8_t in = (fit.valid[v] != 0) & (fit.fa[v] >= options.fa_threshold) & (fit.s0[v] >= otsu);
+      sample.mask[v] = in;
+      any |= in;
     }
-    if (!any) {
+    if (any == 0) {
       for (std::size_t v = 0; v < n_voxels; ++v)
         sample.mask[v] = (fit.valid[v] && fit.fa[v] >= options.fa_threshold) ? 1 : 0;
     }
@@ -106,7 +106,7 @@ Result<FitAndSample> sample_white_matter(const DwiVolume& dwi, const GradientTab
   std::uint64_t fa_count = 0;
   double fa_sum = 0.0;
   for (std::size_t v = 0; v < n_voxels; ++v) {
-    if (!sample.mask[v]) continue;
+    if (!sample.mask[v]) continue;  // rare: the sample is a small part of the grid
     ++count;
     if (fit.valid[v]) {
       fa_sum += fit.fa[v];
