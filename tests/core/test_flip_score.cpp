@@ -1,11 +1,16 @@
 // Candidate transforms, the coherence score, the decision and their JSON.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <set>
 #include <string>
 #include <vector>
+
+#include <oneapi/tbb/task_arena.h>
 
 #include "core/flip/candidates.hpp"
 #include "core/flip/coherence.hpp"
@@ -208,6 +213,176 @@ TEST(Coherence, NonFiniteStepOrFrameGivesFiniteScores) {
   Mat3 broken = identity3();
   broken[1][1] = kNaN;
   for (const auto& r : score_candidates(f.fit, f.sample, 1.0, broken)) EXPECT_FALSE(std::isnan(r.coherence));
+}
+
+// The score straight from its definition: a grid-wide transformed field, interpolate_direction for every
+// sample, the per-voxel terms summed in WM order in pieces of at most 512 voxels joined in halving order,
+// sign-equivalent candidates copied from the first of their class, then the stable ranking.
+std::vector<RankedCandidate> reference_scores(const TensorFit& fit, const WhiteMatterSample& sample, double step,
+                                              const Mat3& frame_map) {
+  struct Sum {
+    double sum = 0.0;
+    std::uint64_t valid = 0;
+    std::uint64_t attempted = 0;
+  };
+  const auto& d = fit.dims;
+  const std::size_t n = d[0] * d[1] * d[2];
+  const auto length = [](const Vec3& v) { return std::sqrt((v[0] * v[0] + v[1] * v[1]) + v[2] * v[2]); };
+  std::vector<std::size_t> wm;
+  for (std::size_t v = 0; v < n; ++v)
+    if (sample.mask[v]) wm.push_back(v);
+  const auto& candidates = generate_candidates();
+  std::vector<RankedCandidate> out;
+  for (std::size_t ci = 0; ci < candidates.size(); ++ci) {
+    RankedCandidate entry{candidates[ci].label, candidates[ci].matrix, candidates[ci].is_identity, 0.0, 0};
+    bool copied = false;
+    for (std::size_t e = 0; e < ci && !copied; ++e) {
+      if (sign_equivalent(candidates[e].matrix, candidates[ci].matrix)) {
+        entry.coherence = out[e].coherence;
+        entry.n_samples = out[e].n_samples;
+        copied = true;
+      }
+    }
+    if (!copied) {
+      const Mat3 a = multiply(frame_map, candidates[ci].matrix);
+      std::vector<Vec3> field(n);
+      for (std::size_t v = 0; v < n; ++v)
+        field[v] = length(fit.v1[v]) < 1e-9 ? fit.v1[v] : dirsieve::apply(a, fit.v1[v]);
+      const auto piece = [&](std::size_t begin, std::size_t end) {
+        Sum s;
+        for (std::size_t i = begin; i < end; ++i) {
+          const std::size_t v = wm[i];
+          const Vec3& u = field[v];
+          if (length(u) < 1e-9) continue;
+          s.attempted += 2;
+          const Vec3 p{static_cast<double>(v / (d[1] * d[2])), static_cast<double>((v / d[2]) % d[1]),
+                       static_cast<double>(v % d[2])};
+          const Vec3 points[2] = {{p[0] + step * u[0], p[1] + step * u[1], p[2] + step * u[2]},
+                                  {p[0] - step * u[0], p[1] - step * u[1], p[2] - step * u[2]}};
+          for (const Vec3& point : points) {
+            const auto w = interpolate_direction(field, sample.mask, d, point, u);
+            if (!w) continue;
+            s.sum += std::fabs((u[0] * (*w)[0] + u[1] * (*w)[1]) + u[2] * (*w)[2]);
+            ++s.valid;
+          }
+        }
+        return s;
+      };
+      const auto tree = [&](const auto& self, std::size_t begin, std::size_t end) -> Sum {
+        if (end - begin <= 512) return piece(begin, end);
+        const std::size_t middle = begin + (end - begin) / 2;
+        Sum left = self(self, begin, middle);
+        const Sum right = self(self, middle, end);
+        left.sum += right.sum;
+        left.valid += right.valid;
+        left.attempted += right.attempted;
+        return left;
+      };
+      const Sum total = tree(tree, 0, wm.size());
+      if (total.attempted > 0) {
+        entry.coherence = total.sum / static_cast<double>(total.attempted);
+        entry.n_samples = total.valid;
+      }
+    }
+    out.push_back(entry);
+  }
+  const auto key = [](double x) {
+    const auto b = std::bit_cast<std::int64_t>(x);
+    return b ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(b >> 63) >> 1);
+  };
+  std::stable_sort(out.begin(), out.end(),
+                   [&](const RankedCandidate& a, const RankedCandidate& b) { return key(a.coherence) > key(b.coherence); });
+  return out;
+}
+
+void expect_same_bits(const std::vector<RankedCandidate>& got, const std::vector<RankedCandidate>& want,
+                      const std::string& what) {
+  ASSERT_EQ(got.size(), want.size()) << what;
+  for (std::size_t k = 0; k < got.size(); ++k) {
+    EXPECT_EQ(got[k].label, want[k].label) << what << " rank " << k;
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(got[k].coherence), std::bit_cast<std::uint64_t>(want[k].coherence))
+        << what << " " << got[k].label << ": " << got[k].coherence << " vs " << want[k].coherence;
+    EXPECT_EQ(got[k].n_samples, want[k].n_samples) << what << " " << got[k].label;
+  }
+}
+
+// Random directions of mixed lengths (unit, long, below and just above 1e-9, zero) with a patchy mask
+// that stays off some faces of the grid, so that samples leave the mask's extent and the grid.
+Field random_field(std::size_t nx, std::size_t ny, std::size_t nz, std::uint64_t seed, double mask_share) {
+  Field f(nx, ny, nz);
+  std::uint64_t state = seed;
+  const auto uniform = [&] {
+    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1p-53;
+  };
+  for (std::size_t x = 0; x < nx; ++x)
+    for (std::size_t y = 0; y < ny; ++y)
+      for (std::size_t z = 0; z < nz; ++z) {
+        Vec3 v{2 * uniform() - 1, 2 * uniform() - 1, 2 * uniform() - 1};
+        const double kind = uniform();
+        const double scale = kind < 0.05 ? 0.0 : kind < 0.1 ? 1e-10 : kind < 0.15 ? 2e-9 : kind < 0.3 ? 7.0 : 1.0;
+        for (double& e : v) e *= scale;
+        const bool in_mask = x > 0 && y + 1 < ny && uniform() < mask_share;
+        f.set(x, y, z, v, in_mask);
+      }
+  return f;
+}
+
+Mat3 rotation() {
+  const double a = 0.3;
+  const double b = -0.7;
+  const Mat3 rx{{{1, 0, 0}, {0, std::cos(a), -std::sin(a)}, {0, std::sin(a), std::cos(a)}}};
+  const Mat3 rz{{{std::cos(b), -std::sin(b), 0}, {std::sin(b), std::cos(b), 0}, {0, 0, 1}}};
+  return multiply(rz, rx);
+}
+
+TEST(Coherence, MatchesTheDefinitionToTheBit) {
+  // About 400 WM voxels: a single piece, summed in plain WM order.
+  const Field small = random_field(9, 8, 10, 7, 0.7);
+  for (double step : {0.0, 0.6, 1.0, 2.5}) {
+    expect_same_bits(score_candidates(small.fit, small.sample, step, identity3()),
+                     reference_scores(small.fit, small.sample, step, identity3()), "small identity");
+    expect_same_bits(score_candidates(small.fit, small.sample, step, rotation()),
+                     reference_scores(small.fit, small.sample, step, rotation()), "small rotated");
+  }
+  // Several thousand WM voxels: many pieces joined in the fixed tree.
+  const Field large = random_field(21, 19, 17, 11, 0.8);
+  expect_same_bits(score_candidates(large.fit, large.sample, 1.7, rotation()),
+                   reference_scores(large.fit, large.sample, 1.7, rotation()), "large rotated");
+}
+
+TEST(Coherence, NonFiniteDirectionsMatchTheDefinition) {
+  // An infinite direction is a usable corner (its length is not below 1e-9) whose terms are infinite or
+  // NaN; a NaN direction is sampled but never a corner.
+  Field f = random_field(8, 9, 7, 3, 0.75);
+  f.set(3, 4, 3, {kInf, 0.5, 0.0});
+  f.set(5, 2, 4, {kNaN, 1.0, 0.0});
+  f.set(4, 4, 4, {1e300, -1e300, 1e300});
+  for (double step : {0.7, 1.0}) {
+    expect_same_bits(score_candidates(f.fit, f.sample, step, identity3()),
+                     reference_scores(f.fit, f.sample, step, identity3()), "non-finite field");
+  }
+  Mat3 broken = rotation();
+  broken[2][0] = kNaN;
+  const Field g = random_field(8, 9, 7, 5, 0.75);
+  expect_same_bits(score_candidates(g.fit, g.sample, 1.2, broken), reference_scores(g.fit, g.sample, 1.2, broken),
+                   "NaN frame");
+}
+
+TEST(Coherence, ScoresDoNotDependOnTheThreadCount) {
+  const Field f = random_field(24, 22, 20, 19, 0.8);
+  std::vector<RankedCandidate> first;
+  for (int threads : {1, 2, 3}) {
+    tbb::task_arena arena(threads);
+    std::vector<RankedCandidate> ranking;
+    arena.execute([&] { ranking = score_candidates(f.fit, f.sample, 2.2, rotation()); });
+    if (first.empty())
+      first = ranking;
+    else
+      expect_same_bits(ranking, first, std::to_string(threads) + " threads");
+  }
 }
 
 std::vector<RankedCandidate> ranking_with(const std::vector<std::pair<std::string, double>>& top) {

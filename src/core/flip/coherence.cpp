@@ -7,8 +7,13 @@
 #include <limits>
 #include <type_traits>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_reduce.h>
+#include <oneapi/tbb/enumerable_thread_specific.h>
+#include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/partitioner.h>
 
 #include "core/flip/candidates.hpp"
@@ -95,6 +100,235 @@ std::optional<Vec3> interpolate_impl(const Corner& corner, const std::array<std:
   return Vec3{mean[0] / length, mean[1] / length, mean[2] / length};
 }
 
+// The transformed direction of one WM voxel for the candidate being scored.
+struct alignas(32) FieldEntry {
+  Vec3 c;
+  // All ones when the voxel may serve as an interpolation corner (transformed direction at least 1e-9
+  // long), else zero.
+  std::uint64_t usable;
+};
+
+// Bounding box of the WM voxels. A corner outside it is outside the mask, so the corner lookup table
+// needs only the box, not the whole grid.
+struct Box {
+  double lo[3];
+  double end[3];
+  std::size_t stride[3];
+  std::size_t size;
+};
+
+std::uint64_t all_or_none(bool b) { return b ? ~std::uint64_t{0} : 0; }
+
+// Two lanes: lane 0 the forward sample of a voxel, lane 1 its backward one. Every lane operation is
+// the scalar IEEE operation of interpolate_impl, so each lane has the bits of a scalar evaluation.
+using Pair = double __attribute__((vector_size(16)));
+using PairBits = std::int64_t __attribute__((vector_size(16)));
+
+Pair splat(double v) { return Pair{v, v}; }
+PairBits bits(Pair v) { return reinterpret_cast<PairBits>(v); }
+Pair value(PairBits v) { return reinterpret_cast<Pair>(v); }
+
+// The pair's blend of b where `take` is set, a elsewhere.
+Pair select(PairBits take, Pair b, Pair a) { return value((bits(b) & take) | (bits(a) & ~take)); }
+
+Pair pair_sqrt(Pair v) {
+#if defined(__SSE2__)
+  return _mm_sqrt_pd(v);
+#else
+  return Pair{std::sqrt(v[0]), std::sqrt(v[1])};
+#endif
+}
+
+struct PairDirection {
+  Pair dir[3];
+  PairBits ok;  // all ones where the lane's sample is valid
+};
+
+// interpolate_impl for both samples of the WM voxel with transformed direction `centre`, over the WM
+// field through the box table: the same corners, the same operations in the same order. `slot` maps a
+// box voxel to its FieldEntry; voxels outside the mask map to an entry that is never usable.
+// With `Finite` (no field entry holds an infinite or NaN component) a rejected corner is not skipped
+// but adds 0 * (finite) to each sum: a sum that starts at +0 and only ever adds can never be -0, so
+// adding a zero leaves it unchanged to the bit. Otherwise each sum keeps its old value where the
+// corner is rejected.
+template <bool Finite, class Slot>
+PairDirection interpolate_pair(const FieldEntry* field, const Slot* slot, const Box& box, const Pair point[3],
+                               const Vec3& centre) {
+  Pair weights[3][2];
+  PairBits inside[3][2];
+  std::size_t offset[2][3][2];  // [lane][axis][corner]
+  for (int a = 0; a < 3; ++a) {
+    const Pair base{std::floor(point[a][0]), std::floor(point[a][1])};
+    const Pair f = point[a] - base;
+    weights[a][0] = splat(1.0) - f;
+    weights[a][1] = f;
+    for (int d = 0; d < 2; ++d) {
+      const Pair c = base + splat(static_cast<double>(d));
+      const PairBits in = (c >= splat(box.lo[a])) & (c < splat(box.end[a]));
+      inside[a][d] = in;
+      // Only an inside coordinate is converted to an integer; the others use offset 0, which stays
+      // inside the table and is masked out.
+      for (int lane = 0; lane < 2; ++lane)
+        offset[lane][a][d] = static_cast<std::size_t>(in[lane] != 0 ? c[lane] - box.lo[a] : 0.0) * box.stride[a];
+    }
+  }
+
+  const Pair u0 = splat(centre[0]);
+  const Pair u1 = splat(centre[1]);
+  const Pair u2 = splat(centre[2]);
+  const PairBits one = bits(splat(1.0));
+  const PairBits sign_bit = bits(splat(-0.0));
+  Pair acc0 = splat(0.0);
+  Pair acc1 = splat(0.0);
+  Pair acc2 = splat(0.0);
+  Pair total = splat(0.0);
+#pragma GCC unroll 2
+  for (int dx = 0; dx < 2; ++dx) {
+#pragma GCC unroll 2
+    for (int dy = 0; dy < 2; ++dy) {
+      const Pair wxy = weights[0][dx] * weights[1][dy];
+      const PairBits inside_xy = inside[0][dx] & inside[1][dy];
+      const std::size_t xy0 = offset[0][0][dx] + offset[0][1][dy];
+      const std::size_t xy1 = offset[1][0][dx] + offset[1][1][dy];
+#pragma GCC unroll 2
+      for (int dz = 0; dz < 2; ++dz) {
+        const Pair w = wxy * weights[2][dz];
+        const FieldEntry& e0 = field[slot[xy0 + offset[0][2][dz]]];
+        const FieldEntry& e1 = field[slot[xy1 + offset[1][2][dz]]];
+        const PairBits usable{static_cast<std::int64_t>(e0.usable), static_cast<std::int64_t>(e1.usable)};
+        const PairBits take = inside_xy & inside[2][dz] & usable & (w > splat(0.0));
+        const Pair c0{e0.c[0], e1.c[0]};
+        const Pair c1{e0.c[1], e1.c[1]};
+        const Pair c2{e0.c[2], e1.c[2]};
+        // -1.0 where u.c < 0, else 1.0 (the sign of u.c is a coin toss: fitted eigenvectors come
+        // with arbitrary signs).
+        const Pair sign = value(one | (((u0 * c0 + u1 * c1) + u2 * c2 < splat(0.0)) & sign_bit));
+        if constexpr (Finite) {
+          const Pair wt = value(bits(w) & take);
+          acc0 += wt * (sign * c0);
+          acc1 += wt * (sign * c1);
+          acc2 += wt * (sign * c2);
+          total += wt;
+        } else {
+          acc0 = select(take, acc0 + w * (sign * c0), acc0);
+          acc1 = select(take, acc1 + w * (sign * c1), acc1);
+          acc2 = select(take, acc2 + w * (sign * c2), acc2);
+          total = select(take, total + w, total);
+        }
+      }
+    }
+  }
+  PairDirection out;
+  out.ok = total > splat(0.0);
+  const Pair m0 = acc0 / total;
+  const Pair m1 = acc1 / total;
+  const Pair m2 = acc2 / total;
+  const Pair squared = (m0 * m0 + m1 * m1) + m2 * m2;
+  const Pair length = pair_sqrt(squared);
+  out.ok &= length >= splat(kTiny);
+  out.dir[0] = m0 / length;
+  out.dir[1] = m1 / length;
+  out.dir[2] = m2 / length;
+  return out;
+}
+
+// The least double whose square root is at least 1e-9: as sqrt is correctly rounded, hence monotonic,
+// norm(v) >= 1e-9 exactly when dot(v, v) >= this (and neither holds for NaN).
+double least_square_of_tiny() {
+  static const double least = [] {
+    double t = kTiny * kTiny;
+    while (std::sqrt(t) < kTiny) t = std::nextafter(t, std::numeric_limits<double>::infinity());
+    while (std::sqrt(std::nextafter(t, 0.0)) >= kTiny) t = std::nextafter(t, 0.0);
+    return t;
+  }();
+  return least;
+}
+
+// The candidate's field: per WM voxel, the fitted direction if that is below 1e-9 in length, else the
+// transformed one; whether it may serve as a corner (not below 1e-9) and whether the voxel is sampled
+// (not below 1e-9 or NaN). Returns whether every component is finite.
+bool transform_field(const Mat3& m, const Vec3* v1, const std::uint8_t* tiny, std::size_t n, double tiny_squared,
+                     FieldEntry* field, std::uint8_t* sampled) {
+  const double m00 = m[0][0], m01 = m[0][1], m02 = m[0][2];
+  const double m10 = m[1][0], m11 = m[1][1], m12 = m[1][2];
+  const double m20 = m[2][0], m21 = m[2][1], m22 = m[2][2];
+  std::uint64_t non_finite = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const double g0 = v1[i][0];
+    const double g1 = v1[i][1];
+    const double g2 = v1[i][2];
+    double c0 = g0;
+    double c1 = g1;
+    double c2 = g2;
+    if (tiny[i] == 0) {
+      // dirsieve::apply, spelled out.
+      c0 = (m00 * g0 + m01 * g1) + m02 * g2;
+      c1 = (m10 * g0 + m11 * g1) + m12 * g2;
+      c2 = (m20 * g0 + m21 * g1) + m22 * g2;
+    }
+    const double squared = (c0 * c0 + c1 * c1) + c2 * c2;
+    FieldEntry& e = field[i];
+    e.c[0] = c0;
+    e.c[1] = c1;
+    e.c[2] = c2;
+    e.usable = all_or_none(squared >= tiny_squared);
+    sampled[i] = squared < tiny_squared ? 0 : 1;
+    // A component is infinite or NaN when its exponent bits are all set.
+    constexpr std::uint64_t kExponent = 0x7ff0000000000000ULL;
+    non_finite |= ((std::bit_cast<std::uint64_t>(c0) & kExponent) == kExponent) |
+                  ((std::bit_cast<std::uint64_t>(c1) & kExponent) == kExponent) |
+                  ((std::bit_cast<std::uint64_t>(c2) & kExponent) == kExponent);
+  }
+  return non_finite == 0;
+}
+
+Tally combine(Tally a, const Tally& b) {
+  a.sum += b.sum;
+  a.valid += b.valid;
+  a.attempted += b.attempted;
+  return a;
+}
+
+// The tally of WM voxels [begin, end), in list order.
+template <bool Finite, class Slot>
+Tally fold_piece(const FieldEntry* field, const std::uint8_t* sampled, const Vec3* points, const Slot* slot,
+                 const Box& box, double step, std::size_t begin, std::size_t end) {
+  double sum = 0.0;
+  std::uint64_t valid = 0;
+  std::uint64_t attempted = 0;
+  for (std::size_t i = begin; i != end; ++i) {
+    if (sampled[i] == 0) continue;
+    const Vec3& u = field[i].c;
+    attempted += 2;
+    const double x = points[i][0];
+    const double y = points[i][1];
+    const double z = points[i][2];
+    const Pair point[3] = {Pair{x + step * u[0], x - step * u[0]}, Pair{y + step * u[1], y - step * u[1]},
+                           Pair{z + step * u[2], z - step * u[2]}};
+    const PairDirection w = interpolate_pair<Finite>(field, slot, box, point, u);
+    const Pair along = (splat(u[0]) * w.dir[0] + splat(u[1]) * w.dir[1]) + splat(u[2]) * w.dir[2];
+    // Forward sample first, then backward.
+    const bool ok_forward = w.ok[0] != 0;
+    const bool ok_backward = w.ok[1] != 0;
+    const double along_forward = along[0];
+    const double along_backward = along[1];
+    if (ok_forward) {
+      sum += std::fabs(along_forward);
+      ++valid;
+    }
+    if (ok_backward) {
+      sum += std::fabs(along_backward);
+      ++valid;
+    }
+  }
+  return Tally{sum, valid, attempted};
+}
+
+struct Scratch {
+  std::vector<FieldEntry> field;
+  std::vector<std::uint8_t> sampled;
+};
+
 }  // namespace
 
 std::optional<Vec3> interpolate_direction(const std::vector<Vec3>& field, const std::vector<std::uint8_t>& mask,
@@ -106,6 +340,90 @@ std::optional<Vec3> interpolate_direction(const std::vector<Vec3>& field, const 
   };
   return interpolate_impl(corner, dims, point, centre);
 }
+
+namespace {
+
+template <class Slot>
+std::vector<Tally> score_computed(const std::vector<const Mat3*>& transforms, const std::vector<std::size_t>& wm,
+                                  const std::vector<std::array<std::size_t, 3>>& wm_coord,
+                                  const std::vector<Vec3>& wm_v1, const std::vector<std::uint8_t>& wm_tiny,
+                                  double step, const Mat3& frame_map) {
+  const std::size_t n_wm = wm.size();
+  std::vector<Tally> tallies(transforms.size());
+  if (n_wm == 0) return tallies;
+
+  Box box{};
+  std::size_t first[3];
+  std::size_t extent[3];
+  for (int a = 0; a < 3; ++a) {
+    std::size_t lo = wm_coord[0][a];
+    std::size_t hi = lo;
+    for (const auto& p : wm_coord) {
+      lo = std::min(lo, p[a]);
+      hi = std::max(hi, p[a]);
+    }
+    first[a] = lo;
+    extent[a] = hi - lo + 1;
+    box.lo[a] = static_cast<double>(lo);
+    box.end[a] = static_cast<double>(hi + 1);
+  }
+  box.stride[0] = extent[1] * extent[2];
+  box.stride[1] = extent[2];
+  box.stride[2] = 1;
+  box.size = extent[0] * extent[1] * extent[2];
+  // Entry n_wm is the never-usable stand-in for every voxel outside the mask.
+  std::vector<Slot> slot(box.size, static_cast<Slot>(n_wm));
+  for (std::size_t i = 0; i < n_wm; ++i) {
+    const auto& p = wm_coord[i];
+    slot[(p[0] - first[0]) * box.stride[0] + (p[1] - first[1]) * box.stride[1] + (p[2] - first[2])] =
+        static_cast<Slot>(i);
+  }
+  std::vector<Vec3> wm_point(n_wm);
+  for (std::size_t i = 0; i < n_wm; ++i)
+    for (int a = 0; a < 3; ++a) wm_point[i][a] = static_cast<double>(wm_coord[i][a]);
+
+  const double tiny_squared = least_square_of_tiny();
+  tbb::enumerable_thread_specific<Scratch> scratch;
+  // One task per candidate, each folding its WM voxels alone in the fixed tree: the tallies depend
+  // neither on the thread count nor on the scheduling.
+  tbb::parallel_for(
+      tbb::blocked_range<std::size_t>(0, transforms.size(), 1),
+      [&](const tbb::blocked_range<std::size_t>& range) {
+        Scratch& local = scratch.local();
+        local.field.resize(n_wm + 1);
+        local.sampled.resize(n_wm);
+        FieldEntry* field = local.field.data();
+        std::uint8_t* sampled = local.sampled.data();
+        for (std::size_t k = range.begin(); k != range.end(); ++k) {
+          const Mat3 composite = multiply(frame_map, *transforms[k]);
+          const bool finite =
+              transform_field(composite, wm_v1.data(), wm_tiny.data(), n_wm, tiny_squared, field, sampled);
+          field[n_wm] = FieldEntry{Vec3{0.0, 0.0, 0.0}, 0};
+
+          const auto fold = [&](auto finite_tag) {
+            constexpr bool kFinite = decltype(finite_tag)::value;
+            const auto leaf = [&](std::size_t begin, std::size_t end) {
+              return fold_piece<kFinite>(field, sampled, wm_point.data(), slot.data(), box, step, begin, end);
+            };
+            // The tree of parallel_deterministic_reduce over blocked_range(0, n_wm, kFoldGrain): a range
+            // longer than the grain splits at its middle, each piece starts from an empty tally and the
+            // left result is joined with the right one.
+            const auto tree = [&](const auto& self, std::size_t begin, std::size_t end) -> Tally {
+              if (end - begin <= kFoldGrain) return leaf(begin, end);
+              const std::size_t middle = begin + (end - begin) / 2;
+              const Tally left = self(self, begin, middle);
+              return combine(left, self(self, middle, end));
+            };
+            return tree(tree, 0, n_wm);
+          };
+          tallies[k] = finite ? fold(std::true_type{}) : fold(std::false_type{});
+        }
+      },
+      tbb::simple_partitioner{});
+  return tallies;
+}
+
+}  // namespace
 
 std::vector<RankedCandidate> score_candidates(const TensorFit& fit, const WhiteMatterSample& sample, double step,
                                               const Mat3& frame_map) {
@@ -120,113 +438,53 @@ std::vector<RankedCandidate> score_candidates(const TensorFit& fit, const WhiteM
   std::vector<std::size_t> wm;
   for (std::size_t v = 0; v < n_mask; ++v)
     if (sample.mask[v]) wm.push_back(v);
-  // Integer grid coordinates of every WM voxel, as doubles, once for all candidates.
-  std::vector<Vec3> wm_point(wm.size());
-  for (std::size_t i = 0; i < wm.size(); ++i) {
-    const std::size_t v = wm[i];
-    wm_point[i] = {static_cast<double>(v / (ny * nz)), static_cast<double>((v / nz) % ny),
-                   static_cast<double>(v % nz)};
-  }
-
-  // The transformed field is kept for the WM voxels only, in WM-list order (compact, so the corner
-  // reads stay in cache). Per voxel of the grid, `slot` holds the WM-list position of a voxel that
-  // may serve as an interpolation corner for the current candidate (in the mask, with a transformed
-  // direction of length at least 1e-9), or `none`; only WM entries are ever set. The arithmetic is
-  // that of a grid-wide field guarded by the mask.
-  std::vector<Vec3> field(wm.size(), Vec3{0.0, 0.0, 0.0});
-  // Per WM voxel, for all candidates: its fitted direction and whether that is below 1e-9 in length
-  // (then it is kept as it is); per candidate, whether the transformed direction is not below 1e-9
-  // (the voxel is sampled), from the same length as its corner test.
+  std::vector<std::array<std::size_t, 3>> wm_coord(wm.size());
   std::vector<Vec3> wm_v1(wm.size());
+  // Per WM voxel: whether its fitted direction is below 1e-9 in length (then it is kept as it is).
   std::vector<std::uint8_t> wm_tiny(wm.size());
   for (std::size_t i = 0; i < wm.size(); ++i) {
-    wm_v1[i] = fit.v1[wm[i]];
+    const std::size_t v = wm[i];
+    wm_coord[i] = {v / (ny * nz), (v / nz) % ny, v % nz};
+    wm_v1[i] = fit.v1[v];
     wm_tiny[i] = norm(wm_v1[i]) < kTiny ? 1 : 0;
   }
-  std::vector<std::uint8_t> sampled(wm.size());
+
+  // A candidate sign-equivalent to an earlier one has its score; the others are scored.
+  std::vector<std::size_t> source(candidates.size());
+  std::vector<std::size_t> computed_index(candidates.size(), 0);
+  std::vector<const Mat3*> transforms;
+  for (std::size_t ci = 0; ci < candidates.size(); ++ci) {
+    source[ci] = ci;
+    for (std::size_t earlier = 0; earlier < ci; ++earlier) {
+      if (sign_equivalent(candidates[earlier].matrix, candidates[ci].matrix)) {
+        source[ci] = source[earlier];
+        break;
+      }
+    }
+    if (source[ci] == ci) {
+      computed_index[ci] = transforms.size();
+      transforms.push_back(&candidates[ci].matrix);
+    }
+  }
+
+  // 32-bit slots halve the corner table; a WM list too long for them (beyond any real image) uses
+  // full-width ones.
+  const std::vector<Tally> tallies =
+      wm.size() < std::numeric_limits<std::uint32_t>::max()
+          ? score_computed<std::uint32_t>(transforms, wm, wm_coord, wm_v1, wm_tiny, step, frame_map)
+          : score_computed<std::size_t>(transforms, wm, wm_coord, wm_v1, wm_tiny, step, frame_map);
+
   std::vector<RankedCandidate> scores;
   scores.reserve(candidates.size());
-
-  const auto run = [&](auto& slot) {
-    using Slot = typename std::decay_t<decltype(slot)>::value_type;
-    constexpr Slot none = std::numeric_limits<Slot>::max();
-    slot.assign(n_voxels, none);
-    const auto corner = [&](std::size_t index) -> const Vec3* {
-      const Slot s = slot[index];
-      return s == none ? nullptr : &field[s];
-    };
-
-    for (std::size_t ci = 0; ci < candidates.size(); ++ci) {
-      const CandidateTransform& candidate = candidates[ci];
-      RankedCandidate entry{candidate.label, candidate.matrix, candidate.is_identity, 0.0, 0};
-
-      bool copied = false;
-      for (std::size_t earlier = 0; earlier < ci; ++earlier) {
-        if (sign_equivalent(candidates[earlier].matrix, candidate.matrix)) {
-          entry.coherence = scores[earlier].coherence;
-          entry.n_samples = scores[earlier].n_samples;
-          copied = true;
-          break;
-        }
-      }
-      if (copied) {
-        scores.push_back(std::move(entry));
-        continue;
-      }
-
-      const Mat3 composite = multiply(frame_map, candidate.matrix);
-      for (std::size_t i = 0; i < wm.size(); ++i) {
-        const Vec3& direction = wm_v1[i];
-        field[i] = wm_tiny[i] != 0 ? direction : dirsieve::apply(composite, direction);
-        const double length = norm(field[i]);
-        slot[wm[i]] = length >= kTiny ? static_cast<Slot>(i) : none;
-        sampled[i] = length < kTiny ? 0 : 1;
-      }
-
-      // Fixed-size pieces joined in a fixed tree: the sum does not depend on the thread count or scheduling.
-      const Tally tally = tbb::parallel_deterministic_reduce(
-          tbb::blocked_range<std::size_t>(0, wm.size(), kFoldGrain), Tally{},
-          [&](const tbb::blocked_range<std::size_t>& range, Tally acc) {
-            for (std::size_t i = range.begin(); i != range.end(); ++i) {
-              if (sampled[i] == 0) continue;
-              const Vec3& u = field[i];
-              acc.attempted += 2;
-              const double x = wm_point[i][0];
-              const double y = wm_point[i][1];
-              const double z = wm_point[i][2];
-              const Vec3 forward{x + step * u[0], y + step * u[1], z + step * u[2]};
-              const Vec3 backward{x - step * u[0], y - step * u[1], z - step * u[2]};
-              for (const Vec3* point : {&forward, &backward}) {
-                const auto w = interpolate_impl(corner, fit.dims, *point, u);
-                if (!w) continue;
-                acc.sum += std::fabs(dot(u, *w));
-                ++acc.valid;
-              }
-            }
-            return acc;
-          },
-          [](Tally a, const Tally& b) {
-            a.sum += b.sum;
-            a.valid += b.valid;
-            a.attempted += b.attempted;
-            return a;
-          });
-
-      if (tally.attempted > 0) {
-        entry.coherence = tally.sum / static_cast<double>(tally.attempted);
-        entry.n_samples = tally.valid;
-      }
-      scores.push_back(std::move(entry));
+  for (std::size_t ci = 0; ci < candidates.size(); ++ci) {
+    const CandidateTransform& candidate = candidates[ci];
+    RankedCandidate entry{candidate.label, candidate.matrix, candidate.is_identity, 0.0, 0};
+    const Tally& tally = tallies[computed_index[source[ci]]];
+    if (tally.attempted > 0) {
+      entry.coherence = tally.sum / static_cast<double>(tally.attempted);
+      entry.n_samples = tally.valid;
     }
-  };
-  // 32-bit slots halve the grid-wide table; a WM list too long for them (beyond any real image) uses
-  // full-width ones.
-  if (wm.size() < std::numeric_limits<std::uint32_t>::max()) {
-    std::vector<std::uint32_t> slot;
-    run(slot);
-  } else {
-    std::vector<std::size_t> slot;
-    run(slot);
+    scores.push_back(std::move(entry));
   }
 
   std::stable_sort(scores.begin(), scores.end(), [](const RankedCandidate& a, const RankedCandidate& b) {
