@@ -34,10 +34,9 @@ struct TensorBatchOut {
 void decompose_tensors(const TensorBatchIn& in, const TensorBatchOut& out);
 void decompose_tensors(KernelPath path, const TensorBatchIn& in, const TensorBatchOut& out);
 
-// Number of Jacobi sweeps (each rotates the three off-diagonal pairs once).
-#ifndef DIRSIEVE_JACOBI_SWEEPS
-#define DIRSIEVE_JACOBI_SWEEPS 4
-#endif
-inline constexpr int kJacobiSweeps = DIRSIEVE_JACOBI_SWEEPS;
+// Number of Jacobi sweeps (each rotates the three off-diagonal pairs once). Convergence is quadratic:
+// on tensors with clustered, equal, negative and tiny eigenvalues, three sweeps leave residuals up to
+// 5e-6 of the tensor's norm, four sweeps 1.5e-15 (rounding level), and more sweeps change nothing.
+inline constexpr int kJacobiSweeps = 4;
 
 }  // namespace dirsieve
