@@ -1,10 +1,14 @@
 #include "core/flip/fit_kernels.hpp"
+#include "core/util/target_region.hpp"
 
 // GCC 12 reports the deliberately undefined lanes inside its own AVX-512 intrinsics as "maybe
 // uninitialized" (or plainly "uninitialized"); the warning says nothing about this code.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 #pragma GCC diagnostic ignored "-Wuninitialized"
+// The vector instances of the always-inlined arithmetic template pass GNU vectors by value; GCC notes
+// that this ABI changed in version 4.6, which matters only for calls that are never made.
+#pragma GCC diagnostic ignored "-Wpsabi"
 #endif
 
 #include <bit>
@@ -19,35 +23,38 @@
 
 // Kernels of the tensor fit.
 //
-// Logarithm. A positive normal double x = 2^k * z with z in [kLow, 2 * kLow), kLow = 0.705078125;
-// the top seven fraction bits of x - kLow (as integers) select one of 128 buckets of z. Per bucket
-// the table holds invc, close to 1 / (bucket centre) and rounded to 21 significant bits, and
-// ln(1 / invc) split into a head that is a multiple of 2^-43 and a tail. Then
+// Logarithm. A positive normal double x = 2^k * z with z in [kLow, 2 * kLow), kLow = 0.703125; the
+// top four fraction bits of x - kLow (as integers) select one of 16 buckets of z. Per bucket the
+// table holds invc, close to 1 / (bucket centre) and rounded to 21 significant bits, and ln(1 / invc)
+// split into a head that is a multiple of 2^-43 and a tail. Then
 //
 //   ln x = k * ln 2 + ln(1 / invc) + log1p(r),   r = z * invc - 1.
 //
 // Because the inputs are widened float32 values (24 significant bits), z * invc is exact and so is
-// the subtraction (Sterbenz), so r carries no rounding error; |r| < 2^-8 + 2^-20. log1p(r) is its
-// Taylor series to r^8 (truncation below 2^-72 absolute), evaluated in Estrin's scheme.
-// k * ln2_hi + head is exact (both are multiples of 2^-43 and |k| <= 150), its sum with r is carried
-// as an exact double-double, and the small terms are added last, so the only sizeable error is the
-// final rounding: at most 0.5 ULP plus a tiny fraction (measured over every float32 input above the
-// floor: at most 0.502 ULP). kLow puts 1.0 exactly at the centre of its bucket, whose invc is 1 and
-// whose head and tail are 0: near 1 the result is r + log1p's tail with no cancellation. The result
-// is almost always the correctly rounded logarithm, so it can differ from a C library's log in the
-// last bit for some inputs (glibc's, for instance, on about 1 in 20000 float32 values); using this
-// kernel makes the fit independent of the C library.
+// the subtraction (Sterbenz), so r carries no rounding error; |r| <= 2^-5. log1p(r) is its Taylor
+// series to r^12 (truncation below 2^-10 of a unit in the last place of the result), evaluated in
+// Estrin's scheme. k * ln2_hi + head is exact (both are multiples of 2^-43 and |k| <= 150), its sum
+// with r is carried as an exact double-double, and the small terms are added last, so the only
+// sizeable error is the final rounding plus the rounding inside the series: measured against 80-bit
+// logl over every float32 input above the floor, at most 0.538 ULP, with about 1 result in 4,000 not
+// the nearest double (the worst cases lie just around 1, where the series is largest relative to the
+// result). kLow puts 1.0 exactly at the centre of its bucket, whose invc is 1 and whose head and
+// tail are 0: near 1 the result is r + log1p's tail with no cancellation. The result is almost always the correctly rounded logarithm, so it can differ from
+// a C library's log in the last bit for some inputs; using this kernel makes the fit independent of
+// the C library. Sixteen buckets keep the whole table in six AVX-512 registers.
 //
-// Every step is a plain IEEE double operation, done in the same order by the AVX2, SSE2 and scalar
-// paths, so all give identical bits (the build does not contract multiply-adds).
+// The arithmetic is written once (log_from_parts) for doubles and GNU vectors of doubles, so the
+// scalar, SSE2, AVX2 and AVX-512 paths do the same IEEE operations in the same order and give
+// identical bits (the build does not contract multiply-adds); they differ only in how they split x
+// and fetch the table entries.
 
 namespace dirsieve {
 namespace {
 
-constexpr int kBits = 7;
+constexpr int kBits = 4;
 constexpr int kSize = 1 << kBits;
-// Bits of kLow: 1.0 minus 75.5 buckets of 2^45 units.
-constexpr std::uint64_t kOff = 0x3ff0000000000000ULL - (75ULL << 45) - (1ULL << 44);
+// Bits of kLow: 1.0 minus 9.5 buckets of 2^48 units.
+constexpr std::uint64_t kOff = 0x3ff0000000000000ULL - (9ULL << 48) - (1ULL << 47);
 constexpr double kLn2Hi = 0x1.62e42fefa3800p-1;  // multiple of 2^-43
 constexpr double kLn2Lo = 0x1.ef35793c76730p-45;  // ln 2 - kLn2Hi
 constexpr double kFloor = 1e-6;
@@ -56,10 +63,10 @@ constexpr double kLogFloor = -0x1.ba18a998fffap+3;
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // Per bucket i: invc = 1 / (centre of bucket i) rounded to 21 significant bits, where the centre is
-// the double with bits kOff + i * 2^45 + 2^44; head = -ln(invc) rounded to a multiple of 2^-43; tail
-// = -ln(invc) - head rounded to double. The logarithms were evaluated once in 64-bit-mantissa
-// precision (error below 2^-70 relative) and are written out here, so the kernel does not depend on
-// any C library's logarithm at run time. Bucket 75 holds 1.0 at its centre: invc 1, head and tail 0.
+// the double with bits kOff + i * 2^48 + 2^47; head = -ln(invc) rounded to a multiple of 2^-43; tail
+// = -ln(invc) - head rounded to double. The logarithms were evaluated once with 60 significant
+// decimal digits and are written out here, so the kernel does not depend on any C library's
+// logarithm at run time. Bucket 9 holds 1.0 at its centre: invc 1, head and tail 0.
 struct alignas(32) Entry {
   double invc;
   double head;
@@ -68,137 +75,25 @@ struct alignas(32) Entry {
 };
 
 constexpr Entry kTable[kSize] = {
-    {0x1.6a13dp+0, -0x1.630038f3aa8p-2, -0x1.e08dcp-45},
-    {0x1.68168p+0, -0x1.5d5bd9f596p-2, 0x1.e0b28p-47},
-    {0x1.661ecp+0, -0x1.57bf623c8dp-2, 0x1.ae424p-47},
-    {0x1.642c8p+0, -0x1.522ad0738ap-2, -0x1.d7ce2p-46},
-    {0x1.623fap+0, -0x1.4c9df461728p-2, -0x1.3eddcp-47},
-    {0x1.60581p+0, -0x1.4718caa71cp-2, -0x1.b6864p-46},
-    {0x1.5e75cp+0, -0x1.419b4f3d5e8p-2, 0x1.15bc8p-47},
-    {0x1.5c988p+0, -0x1.3c251f7333p-2, -0x1.03b56p-46},
-    {0x1.5ac05p+0, -0x1.36b663abe1p-2, 0x1.f5332p-46},
-    {0x1.58ed2p+0, -0x1.314f151d36p-2, 0x1.df27bp-45},
-    {0x1.571edp+0, -0x1.2beefc8dc9p-2, -0x1.2b3fap-45},
-    {0x1.55555p+0, -0x1.269611134d8p-2, -0x1.92784p-46},
-    {0x1.53909p+0, -0x1.21444910eb8p-2, 0x1.4bc2p-47},
-    {0x1.51d08p+0, -0x1.1bf99a35a68p-2, -0x1.ba6edp-45},
-    {0x1.5015p+0, -0x1.16b5c8bacf8p-2, -0x1.a9acep-45},
-    {0x1.4e5e1p+0, -0x1.1178f9227ep-2, -0x1.1cef2p-45},
-    {0x1.4cab9p+0, -0x1.0c42edb616p-2, 0x1.560e8p-46},
-    {0x1.4afd7p+0, -0x1.07139884d58p-2, 0x1.25064p-45},
-    {0x1.4953ap+0, -0x1.01eaeae26c8p-2, 0x1.ab88cp-46},
-    {0x1.47ae1p+0, -0x1.f991aacb3bp-3, -0x1.a5f68p-49},
-    {0x1.460ccp+0, -0x1.ef5af44ddp-3, 0x1.fe21p-47},
-    {0x1.446f8p+0, -0x1.e530c7fe71p-3, 0x1.8b7b78p-45},
-    {0x1.42d66p+0, -0x1.db13cc0d49p-3, 0x1.e832bp-45},
-    {0x1.41414p+0, -0x1.d103772656p-3, 0x1.c4a7ep-47},
-    {0x1.3fb01p+0, -0x1.c6ffa2ef01p-3, 0x1.8cd1dp-46},
-    {0x1.3e22dp+0, -0x1.bd088e83bdp-3, -0x1.7503cp-45},
-    {0x1.3c996p+0, -0x1.b31daa75bdp-3, 0x1.c7163p-45},
-    {0x1.3b13bp+0, -0x1.a93ecbc8aep-3, 0x1.97243p-45},
-    {0x1.3991cp+0, -0x1.9f6c2e7089p-3, -0x1.4804d8p-45},
-    {0x1.38138p+0, -0x1.95a5a5cf7p-3, -0x1.3f228p-47},
-    {0x1.3698ep+0, -0x1.8beb03b39p-3, 0x1.8cd54p-47},
-    {0x1.3521dp+0, -0x1.823c18551ap-3, -0x1.deddcp-46},
-    {0x1.33ae4p+0, -0x1.7898b25444p-3, -0x1.b3cf78p-45},
-    {0x1.323e3p+0, -0x1.6f0109b756p-3, -0x1.bea72p-45},
-    {0x1.30d19p+0, -0x1.6574eb68c1p-3, -0x1.9cd8bp-46},
-    {0x1.2f685p+0, -0x1.5bf422b544p-3, 0x1.578118p-45},
-    {0x1.2e026p+0, -0x1.527e794a1bp-3, -0x1.59fd2p-46},
-    {0x1.2c9fbp+0, -0x1.4913b7333bp-3, -0x1.1fde4p-47},
-    {0x1.2b405p+0, -0x1.3fb47dd992p-3, -0x1.efa5p-46},
-    {0x1.29e41p+0, -0x1.365fb90159p-3, 0x1.2dd06p-47},
-    {0x1.288bp+0, -0x1.2d1608c868p-3, -0x1.f3adcp-48},
-    {0x1.27351p+0, -0x1.23d731a49cp-3, 0x1.bf5b8p-47},
-    {0x1.25e22p+0, -0x1.1aa286e23fp-3, 0x1.1b8e4p-46},
-    {0x1.24925p+0, -0x1.117918227ep-3, 0x1.210868p-45},
-    {0x1.23456p+0, -0x1.08595659e3p-3, 0x1.e4efp-48},
-    {0x1.21fb8p+0, -0x1.fe89839dbcp-4, 0x1.8d355p-47},
-    {0x1.20b47p+0, -0x1.ec738d30a2p-4, 0x1.e39688p-45},
-    {0x1.1f704p+0, -0x1.da72063842p-4, -0x1.c449f4p-45},
-    {0x1.1e2efp+0, -0x1.c8854b1bc4p-4, -0x1.69ba38p-46},
-    {0x1.1cf07p+0, -0x1.b6acd2dad6p-4, 0x1.f2c3fcp-45},
-    {0x1.1bb4ap+0, -0x1.a4e72a0b1cp-4, 0x1.4b4adcp-45},
-    {0x1.1a7b9p+0, -0x1.93358dd594p-4, 0x1.65d488p-46},
-    {0x1.19454p+0, -0x1.819856f40cp-4, -0x1.350384p-45},
-    {0x1.18118p+0, -0x1.700d20aeacp-4, -0x1.83d2p-50},
-    {0x1.16e07p+0, -0x1.5e9611d978p-4, 0x1.5a40a8p-46},
-    {0x1.15b1ep+0, -0x1.4d30bdd206p-4, -0x1.f18bbp-45},
-    {0x1.1485fp+0, -0x1.3bdf4d7d1ep-4, -0x1.c1f5ecp-45},
-    {0x1.135c8p+0, -0x1.2aa03a4472p-4, 0x1.1b6e8cp-45},
-    {0x1.12359p+0, -0x1.1973d41466p-4, 0x1.7435d4p-45},
-    {0x1.11111p+0, -0x1.08597b59e4p-4, 0x1.9e5dd8p-46},
-    {0x1.0fefp+0, -0x1.eea2fc006cp-5, 0x1.1089fp-46},
-    {0x1.0ecf5p+0, -0x1.ccb670ddd8p-5, -0x1.44f0c8p-46},
-    {0x1.0db21p+0, -0x1.aaefd30fbp-5, 0x1.3d9cacp-46},
-    {0x1.0c971p+0, -0x1.894a0949f8p-5, -0x1.cb334ep-45},
-    {0x1.0b7e7p+0, -0x1.67c9752d4cp-5, 0x1.842fcp-47},
-    {0x1.0a681p+0, -0x1.466ad942ep-5, 0x1.c7a738p-45},
-    {0x1.0953fp+0, -0x1.252ec4f8dp-5, -0x1.8db358p-46},
-    {0x1.08421p+0, -0x1.0415c89e74p-5, -0x1.011c08p-47},
-    {0x1.07326p+0, -0x1.c63d06c148p-6, -0x1.514c64p-45},
-    {0x1.0624ep+0, -0x1.8493028c88p-6, -0x1.dcf45ep-45},
-    {0x1.05198p+0, -0x1.432ab2598p-6, -0x1.881398p-47},
-    {0x1.04104p+0, -0x1.0205258938p-6, 0x1.4dc5bp-45},
-    {0x1.03092p+0, -0x1.8246da388p-7, -0x1.3468868p-45},
-    {0x1.02041p+0, -0x1.010547588p-7, 0x1.99ed22p-47},
-    {0x1.0101p+0, -0x1.007f55958p-8, -0x1.066afccp-45},
+    {0x1.642c8p+0, -0x1.522ad0738ap-2, -0x1.d7ce0ad74385dp-46},
+    {0x1.55555p+0, -0x1.269611134d8p-2, -0x1.9278369621117p-46},
+    {0x1.47ae1p+0, -0x1.f991aacb3bp-3, -0x1.a5f6487119f7bp-49},
+    {0x1.3b13bp+0, -0x1.a93ecbc8aep-3, 0x1.972435100cc14p-45},
+    {0x1.2f685p+0, -0x1.5bf422b544p-3, 0x1.57811d91ef704p-45},
+    {0x1.24925p+0, -0x1.117918227ep-3, 0x1.21086a1d2fa96p-45},
+    {0x1.1a7b9p+0, -0x1.93358dd594p-4, 0x1.65d48685ac935p-46},
+    {0x1.11111p+0, -0x1.08597b59e4p-4, 0x1.9e5dd715ee582p-46},
+    {0x1.08421p+0, -0x1.0415c89e74p-5, -0x1.011c05c9c81fep-47},
     {0x1p+0, 0x0p+0, 0x0p+0},
-    {0x1.fc08p-1, 0x1.fdfaa6b12p-8, 0x1.9e23c68p-46},
-    {0x1.f81f8p-1, 0x1.fc0b0b0fcp-7, 0x1.f8f3e8p-49},
-    {0x1.f4466p-1, 0x1.7b90e87d6p-6, -0x1.daeab8p-45},
-    {0x1.f07c2p-1, 0x1.f82990e78p-6, 0x1.9c0268p-45},
-    {0x1.ecc08p-1, 0x1.39e82b9fecp-5, 0x1.cfd48p-48},
-    {0x1.e9132p-1, 0x1.774537633p-5, -0x1.b73b9ep-45},
-    {0x1.e573ap-1, 0x1.b42eab1198p-5, 0x1.da2c36p-45},
-    {0x1.e1e1ep-1, 0x1.f0a32c0118p-5, -0x1.c599e8p-45},
-    {0x1.de5d6p-1, 0x1.1653e8ea3ap-4, -0x1.01a2ep-45},
-    {0x1.dae6p-1, 0x1.341db961bep-4, -0x1.8bdb5p-46},
-    {0x1.d77b6p-1, 0x1.51b0a1f062p-4, -0x1.cf4b6p-47},
-    {0x1.d41d4p-1, 0x1.6f0d38ae56p-4, 0x1.79737cp-45},
-    {0x1.d0cb6p-1, 0x1.8c341f631ap-4, 0x1.517adp-47},
-    {0x1.cd856p-1, 0x1.a9271fa4aep-4, 0x1.56ca8p-49},
-    {0x1.ca4b4p-1, 0x1.c5e4bcf5bep-4, 0x1.b162ap-45},
-    {0x1.c71c8p-1, 0x1.e26ff6e2b2p-4, -0x1.a342d8p-45},
-    {0x1.c3f9p-1, 0x1.fec8831dc2p-4, -0x1.98aad8p-45},
-    {0x1.c0e08p-1, 0x1.0d779fcd0ap-3, 0x1.4cb31p-46},
-    {0x1.bdd2cp-1, 0x1.1b728b52f7p-3, -0x1.edeb8p-46},
-    {0x1.bacfap-1, 0x1.2954eb82p-3, 0x1.ccd2e8p-45},
-    {0x1.b7d6cp-1, 0x1.371fd401e9p-3, 0x1.7077cp-48},
-    {0x1.b4e82p-1, 0x1.44d2a0ccb8p-3, -0x1.fb304p-48},
-    {0x1.b2036p-1, 0x1.526e713a1bp-3, 0x1.6828b8p-45},
-    {0x1.af286p-1, 0x1.5ff33f0a7ap-3, 0x1.3c8cp-51},
-    {0x1.ac57p-1, 0x1.6d6106719dp-3, 0x1.2e46bp-46},
-    {0x1.a98fp-1, 0x1.7ab860210ep-3, 0x1.048dep-46},
-    {0x1.a6d02p-1, 0x1.87f9eb520dp-3, -0x1.059bf8p-45},
-    {0x1.a41a4p-1, 0x1.9525b1cf45p-3, 0x1.bd1d9p-45},
-    {0x1.a16d4p-1, 0x1.a23bbffe2bp-3, 0x1.59c65p-45},
-    {0x1.9ec8ep-1, 0x1.af3cc2e80dp-3, -0x1.f249cp-45},
-    {0x1.9c2d2p-1, 0x1.bc283042dap-3, -0x1.d6359p-45},
-    {0x1.9999ap-1, 0x1.c8ff5c79aap-3, -0x1.de53ep-47},
-    {0x1.970e4p-1, 0x1.d5c264b4fdp-3, 0x1.aaae2p-46},
-    {0x1.948bp-1, 0x1.e270c6e2b1p-3, -0x1.068558p-45},
-    {0x1.920fcp-1, 0x1.ef0aa2bdc6p-3, 0x1.969478p-45},
-    {0x1.8f9c2p-1, 0x1.fb9162d5e4p-3, 0x1.9d46ap-46},
-    {0x1.8d302p-1, 0x1.040246cb4dp-2, 0x1.76ad7p-45},
-    {0x1.8acbap-1, 0x1.0a3227273ap-2, -0x1.9d507p-45},
-    {0x1.886e6p-1, 0x1.1058bd1ae48p-2, 0x1.70cc5p-45},
-    {0x1.86186p-1, 0x1.1675cebaba8p-2, -0x1.d1fc6p-46},
-    {0x1.83c98p-1, 0x1.1c8976169ap-2, -0x1.1e822p-45},
-    {0x1.81818p-1, 0x1.229423bcf78p-2, 0x1.85a24p-46},
-    {0x1.7f406p-1, 0x1.2895a0bde88p-2, -0x1.5c214p-46},
-    {0x1.7d06p-1, 0x1.2e8e0bae128p-2, -0x1.67b2p-45},
-    {0x1.7ad22p-1, 0x1.347ddb2988p-2, -0x1.5354ep-45},
-    {0x1.78a4cp-1, 0x1.3a64db56948p-2, 0x1.b1c74p-46},
-    {0x1.767dcp-1, 0x1.40432f686bp-2, 0x1.e2debp-45},
-    {0x1.745d2p-1, 0x1.4618a421c6p-2, 0x1.a13e8p-45},
-    {0x1.72428p-1, 0x1.4be60f5778p-2, -0x1.cb925p-45},
-    {0x1.702ep-1, 0x1.51aae872df8p-2, 0x1.1684fp-45},
-    {0x1.6e1f8p-1, 0x1.5767577456p-2, -0x1.2eaep-48},
-    {0x1.6c16cp-1, 0x1.5d1bdff5808p-2, 0x1.ea50ap-46},
+    {0x1.e1e1ep-1, 0x1.f0a32c0118p-5, -0x1.c599e828be3e6p-45},
+    {0x1.c71c7p-1, 0x1.e27086e2bp-4, -0x1.9342c2a455591p-45},
+    {0x1.af287p-1, 0x1.5ff2f30a79p-3, 0x1.58f21c51d7d85p-45},
+    {0x1.9999ap-1, 0x1.c8ff5c79aap-3, -0x1.de53e4d28b97bp-47},
+    {0x1.86186p-1, 0x1.1675cebaba8p-2, -0x1.d1fc6322d5399p-46},
+    {0x1.745d1p-1, 0x1.4618d021c6p-2, 0x1.e27d15e5e284fp-46},
 };
 
-// Taylor coefficients of (log1p(r) - r) / r^2: -1/2, 1/3, -1/4, 1/5, -1/6, 1/7, -1/8.
+// Taylor coefficients of (log1p(r) - r) / r^2: -1/2, 1/3, ..., -1/12.
 constexpr double kC0 = -0.5;
 constexpr double kC1 = 1.0 / 3.0;
 constexpr double kC2 = -0.25;
@@ -206,19 +101,26 @@ constexpr double kC3 = 0.2;
 constexpr double kC4 = -1.0 / 6.0;
 constexpr double kC5 = 1.0 / 7.0;
 constexpr double kC6 = -0.125;
+constexpr double kC7 = 1.0 / 9.0;
+constexpr double kC8 = -0.1;
+constexpr double kC9 = 1.0 / 11.0;
+constexpr double kC10 = -1.0 / 12.0;
 
-// log1p(r) - r for |r| < 2^-8, as r^2 * P(r) with P evaluated in Estrin's scheme (short dependency
-// chains): P = ((c0 + r c1) + r^2 (c2 + r c3)) + r^4 ((c4 + r c5) + r^2 c6).
-inline double tail_series(double r) {
-  const double r2 = r * r;
-  const double r4 = r2 * r2;
-  const double a = kC0 + r * kC1;
-  const double b = kC2 + r * kC3;
-  const double c = kC4 + r * kC5;
-  const double d = c + r2 * kC6;
-  const double e = a + r2 * b;
-  return r2 * (e + r4 * d);
-}
+#include "core/flip/log_arithmetic.inc"  // for doubles and SSE2 vectors
+
+#if defined(__x86_64__) || defined(__i386__)
+// The same template again for each wider instruction set, compiled for it.
+namespace avx2 {
+DIRSIEVE_TARGET_BEGIN_AVX2
+#include "core/flip/log_arithmetic.inc"
+DIRSIEVE_TARGET_END
+}  // namespace avx2
+namespace avx512 {
+DIRSIEVE_TARGET_BEGIN_AVX512
+#include "core/flip/log_arithmetic.inc"
+DIRSIEVE_TARGET_END
+}  // namespace avx512
+#endif
 
 double log_scalar(double x) {
   if (!(x > kFloor)) return kLogFloor;
@@ -229,27 +131,10 @@ double log_scalar(double x) {
   const std::size_t i = (tmp >> (52 - kBits)) & (kSize - 1);
   const double z = std::bit_cast<double>(bits - (tmp & (std::uint64_t{0xfff} << 52)));
   const Entry& e = kTable[i];
-  const double r = z * e.invc - 1.0;
-  const double w = k * kLn2Hi + e.head;
-  const double hi = w + r;
-  const double bb = hi - w;
-  const double lo = (w - (hi - bb)) + (r - bb);
-  const double small = tail_series(r) + (k * kLn2Lo + e.tail);
-  return hi + (lo + small);
+  return log_from_parts(z, k, e.invc, e.head, e.tail);
 }
 
 #if defined(__SSE2__)
-inline __m128d tail_series2(__m128d r) {
-  const __m128d r2 = _mm_mul_pd(r, r);
-  const __m128d r4 = _mm_mul_pd(r2, r2);
-  const __m128d a = _mm_add_pd(_mm_set1_pd(kC0), _mm_mul_pd(r, _mm_set1_pd(kC1)));
-  const __m128d b = _mm_add_pd(_mm_set1_pd(kC2), _mm_mul_pd(r, _mm_set1_pd(kC3)));
-  const __m128d c = _mm_add_pd(_mm_set1_pd(kC4), _mm_mul_pd(r, _mm_set1_pd(kC5)));
-  const __m128d d = _mm_add_pd(c, _mm_mul_pd(r2, _mm_set1_pd(kC6)));
-  const __m128d e = _mm_add_pd(a, _mm_mul_pd(r2, b));
-  return _mm_mul_pd(r2, _mm_add_pd(e, _mm_mul_pd(r4, d)));
-}
-
 // Two lanes; x must be finite and greater than the floor in both (the caller substitutes 1.0).
 inline __m128d log2_lanes(__m128d x) {
   const __m128i bits = _mm_castpd_si128(x);
@@ -268,13 +153,7 @@ inline __m128d log2_lanes(__m128d x) {
   const __m128d invc = _mm_set_pd(e1.invc, e0.invc);
   const __m128d head = _mm_set_pd(e1.head, e0.head);
   const __m128d tail = _mm_set_pd(e1.tail, e0.tail);
-  const __m128d r = _mm_sub_pd(_mm_mul_pd(z, invc), _mm_set1_pd(1.0));
-  const __m128d w = _mm_add_pd(_mm_mul_pd(k, _mm_set1_pd(kLn2Hi)), head);
-  const __m128d hi = _mm_add_pd(w, r);
-  const __m128d bb = _mm_sub_pd(hi, w);
-  const __m128d lo = _mm_add_pd(_mm_sub_pd(w, _mm_sub_pd(hi, bb)), _mm_sub_pd(r, bb));
-  const __m128d small = _mm_add_pd(tail_series2(r), _mm_add_pd(_mm_mul_pd(k, _mm_set1_pd(kLn2Lo)), tail));
-  return _mm_add_pd(hi, _mm_add_pd(lo, small));
+  return log_from_parts(z, k, invc, head, tail);
 }
 
 inline __m128d select(__m128d mask, __m128d a, __m128d b) {
@@ -285,8 +164,8 @@ inline __m128d select(__m128d mask, __m128d a, __m128d b) {
 
 #if defined(__x86_64__) || defined(__i386__)
 #define DIRSIEVE_FIT_AVX2 1
-// Four lanes, the same operations as log2_lanes / log_scalar. k comes from the unsigned top twelve bits
-// of tmp (as a double, exactly) minus 4096 when the sign bit is set: the same integer value.
+// Four lanes. k comes from the unsigned top twelve bits of tmp (as a double, exactly) minus 4096 when
+// the sign bit is set: the same integer value as the arithmetic shift.
 __attribute__((target("avx2"), always_inline)) inline __m256d log4_avx2(const float* in) {
   const __m256d floor = _mm256_set1_pd(kFloor);
   const __m256d inf = _mm256_set1_pd(kInf);
@@ -327,21 +206,7 @@ __attribute__((target("avx2"), always_inline)) inline __m256d log4_avx2(const fl
   const __m256d tail = _mm256_permute2f128_pd(even01, even23, 0x31);
   const __m256d head = _mm256_permute2f128_pd(odd01, odd23, 0x20);
 
-  const __m256d r = _mm256_sub_pd(_mm256_mul_pd(z, invc), one);
-  const __m256d r2 = _mm256_mul_pd(r, r);
-  const __m256d r4 = _mm256_mul_pd(r2, r2);
-  const __m256d pa = _mm256_add_pd(_mm256_set1_pd(kC0), _mm256_mul_pd(r, _mm256_set1_pd(kC1)));
-  const __m256d pb = _mm256_add_pd(_mm256_set1_pd(kC2), _mm256_mul_pd(r, _mm256_set1_pd(kC3)));
-  const __m256d pc = _mm256_add_pd(_mm256_set1_pd(kC4), _mm256_mul_pd(r, _mm256_set1_pd(kC5)));
-  const __m256d pd = _mm256_add_pd(pc, _mm256_mul_pd(r2, _mm256_set1_pd(kC6)));
-  const __m256d pe = _mm256_add_pd(pa, _mm256_mul_pd(r2, pb));
-  const __m256d p = _mm256_mul_pd(r2, _mm256_add_pd(pe, _mm256_mul_pd(r4, pd)));
-  const __m256d w = _mm256_add_pd(_mm256_mul_pd(k, _mm256_set1_pd(kLn2Hi)), head);
-  const __m256d hi = _mm256_add_pd(w, r);
-  const __m256d bb = _mm256_sub_pd(hi, w);
-  const __m256d lo = _mm256_add_pd(_mm256_sub_pd(w, _mm256_sub_pd(hi, bb)), _mm256_sub_pd(r, bb));
-  const __m256d small = _mm256_add_pd(p, _mm256_add_pd(_mm256_mul_pd(k, _mm256_set1_pd(kLn2Lo)), tail));
-  const __m256d y = _mm256_add_pd(hi, _mm256_add_pd(lo, small));
+  const __m256d y = avx2::log_from_parts(z, k, invc, head, tail);
   return _mm256_blendv_pd(_mm256_blendv_pd(log_floor, inf, is_inf), y, regular);
 }
 
@@ -352,17 +217,32 @@ __attribute__((target("avx2"))) void log_signals_avx2(const float* in, std::size
   for (; j < n; ++j) out[j] = log_scalar(static_cast<double>(in[j]));
 }
 
-// Eight lanes, the same operations again. AVX-512 has the arithmetic shift and the exact int64 to
-// double conversion, so k is formed directly. The table is read as in the four-lane path: one 32-byte
-// load per lane (cheaper than gathers), transposed.
-__attribute__((target("avx512f,avx512dq"), always_inline)) inline __m512d log8_avx512(const float* in) {
+// The table in AVX-512 registers, eight entries per register.
+struct Table512 {
+  __m512d invc_lo, invc_hi, head_lo, head_hi, tail_lo, tail_hi;
+};
+
+__attribute__((target("avx512f"), always_inline)) inline Table512 load_table512() {
+  alignas(64) double column[3][kSize];
+  for (int i = 0; i < kSize; ++i) {
+    column[0][i] = kTable[i].invc;
+    column[1][i] = kTable[i].head;
+    column[2][i] = kTable[i].tail;
+  }
+  return {_mm512_load_pd(column[0]), _mm512_load_pd(column[0] + 8), _mm512_load_pd(column[1]),
+          _mm512_load_pd(column[1] + 8), _mm512_load_pd(column[2]), _mm512_load_pd(column[2] + 8)};
+}
+
+// Eight lanes. AVX-512 has the arithmetic shift and the exact int64 to double conversion, so k is
+// formed directly, and a two-register permute fetches each entry from the table in registers.
+__attribute__((target("avx512f,avx512dq"), always_inline)) inline __m512d log8_avx512(const float* in,
+                                                                                      const Table512& t) {
   const __m512d floor = _mm512_set1_pd(kFloor);
   const __m512d inf = _mm512_set1_pd(kInf);
   const __m512d one = _mm512_set1_pd(1.0);
   const __m512d log_floor = _mm512_set1_pd(kLogFloor);
   const __m512i off = _mm512_set1_epi64(static_cast<long long>(kOff));
   const __m512i top = _mm512_set1_epi64(static_cast<long long>(std::uint64_t{0xfff} << 52));
-  const __m512i index_mask = _mm512_set1_epi64(kSize - 1);
   const __m512d x = _mm512_cvtps_pd(_mm256_loadu_ps(in));
   const __mmask8 above = _mm512_cmp_pd_mask(x, floor, _CMP_GT_OQ);  // false for NaN
   const __mmask8 is_inf = _mm512_cmp_pd_mask(x, inf, _CMP_EQ_OQ);
@@ -373,49 +253,21 @@ __attribute__((target("avx512f,avx512dq"), always_inline)) inline __m512d log8_a
   const __m512i tmp = _mm512_sub_epi64(bits, off);
   const __m512d k = _mm512_cvtepi64_pd(_mm512_srai_epi64(tmp, 52));
   const __m512d z = _mm512_castsi512_pd(_mm512_sub_epi64(bits, _mm512_and_si512(tmp, top)));
-  const __m512i idx = _mm512_and_si512(_mm512_srli_epi64(tmp, 52 - kBits), index_mask);
-  alignas(64) std::uint64_t lane[8];
-  _mm512_store_si512(lane, idx);
-  __m256d invc4[2], head4[2], tail4[2];
-  for (int h = 0; h < 2; ++h) {
-    const __m256d e0 = _mm256_load_pd(&kTable[lane[4 * h]].invc);
-    const __m256d e1 = _mm256_load_pd(&kTable[lane[4 * h + 1]].invc);
-    const __m256d e2 = _mm256_load_pd(&kTable[lane[4 * h + 2]].invc);
-    const __m256d e3 = _mm256_load_pd(&kTable[lane[4 * h + 3]].invc);
-    const __m256d even01 = _mm256_unpacklo_pd(e0, e1);
-    const __m256d odd01 = _mm256_unpackhi_pd(e0, e1);
-    const __m256d even23 = _mm256_unpacklo_pd(e2, e3);
-    const __m256d odd23 = _mm256_unpackhi_pd(e2, e3);
-    invc4[h] = _mm256_permute2f128_pd(even01, even23, 0x20);
-    tail4[h] = _mm256_permute2f128_pd(even01, even23, 0x31);
-    head4[h] = _mm256_permute2f128_pd(odd01, odd23, 0x20);
-  }
-  const __m512d invc = _mm512_insertf64x4(_mm512_castpd256_pd512(invc4[0]), invc4[1], 1);
-  const __m512d head = _mm512_insertf64x4(_mm512_castpd256_pd512(head4[0]), head4[1], 1);
-  const __m512d tail = _mm512_insertf64x4(_mm512_castpd256_pd512(tail4[0]), tail4[1], 1);
+  // The permute reads the low four bits of each lane: the bucket index.
+  const __m512i idx = _mm512_srli_epi64(tmp, 52 - kBits);
+  const __m512d invc = _mm512_permutex2var_pd(t.invc_lo, idx, t.invc_hi);
+  const __m512d head = _mm512_permutex2var_pd(t.head_lo, idx, t.head_hi);
+  const __m512d tail = _mm512_permutex2var_pd(t.tail_lo, idx, t.tail_hi);
 
-  const __m512d r = _mm512_sub_pd(_mm512_mul_pd(z, invc), one);
-  const __m512d r2 = _mm512_mul_pd(r, r);
-  const __m512d r4 = _mm512_mul_pd(r2, r2);
-  const __m512d pa = _mm512_add_pd(_mm512_set1_pd(kC0), _mm512_mul_pd(r, _mm512_set1_pd(kC1)));
-  const __m512d pb = _mm512_add_pd(_mm512_set1_pd(kC2), _mm512_mul_pd(r, _mm512_set1_pd(kC3)));
-  const __m512d pc = _mm512_add_pd(_mm512_set1_pd(kC4), _mm512_mul_pd(r, _mm512_set1_pd(kC5)));
-  const __m512d pd = _mm512_add_pd(pc, _mm512_mul_pd(r2, _mm512_set1_pd(kC6)));
-  const __m512d pe = _mm512_add_pd(pa, _mm512_mul_pd(r2, pb));
-  const __m512d p = _mm512_mul_pd(r2, _mm512_add_pd(pe, _mm512_mul_pd(r4, pd)));
-  const __m512d w = _mm512_add_pd(_mm512_mul_pd(k, _mm512_set1_pd(kLn2Hi)), head);
-  const __m512d hi = _mm512_add_pd(w, r);
-  const __m512d bb = _mm512_sub_pd(hi, w);
-  const __m512d lo = _mm512_add_pd(_mm512_sub_pd(w, _mm512_sub_pd(hi, bb)), _mm512_sub_pd(r, bb));
-  const __m512d small = _mm512_add_pd(p, _mm512_add_pd(_mm512_mul_pd(k, _mm512_set1_pd(kLn2Lo)), tail));
-  const __m512d y = _mm512_add_pd(hi, _mm512_add_pd(lo, small));
+  const __m512d y = avx512::log_from_parts(z, k, invc, head, tail);
   const __m512d special = _mm512_mask_blend_pd(is_inf, log_floor, inf);
   return _mm512_mask_blend_pd(regular, special, y);
 }
 
 __attribute__((target("avx512f,avx512dq"))) void log_signals_avx512(const float* in, std::size_t n, double* out) {
+  const Table512 table = load_table512();
   std::size_t j = 0;
-  for (; j + 8 <= n; j += 8) _mm512_storeu_pd(out + j, log8_avx512(in + j));
+  for (; j + 8 <= n; j += 8) _mm512_storeu_pd(out + j, log8_avx512(in + j, table));
   _mm256_zeroupper();
   log_signals_avx2(in + j, n - j, out + j);
 }
@@ -507,6 +359,7 @@ __attribute__((target("avx2"))) void fit_avx2(const float* const* rows, std::siz
 __attribute__((target("avx512f,avx512dq"))) void fit_avx512(const float* const* rows, std::size_t n_rows,
                                                             const double* pt, std::size_t n, double* coef,
                                                             std::size_t stride) {
+  const Table512 table = load_table512();
   std::size_t j = 0;
   for (; j + 8 <= n; j += 8) {
     // Six named accumulators stay in registers (an array ends up on the stack).
@@ -516,7 +369,7 @@ __attribute__((target("avx512f,avx512dq"))) void fit_avx512(const float* const* 
       // Dozens of rows are read side by side, more streams than the hardware prefetcher follows:
       // announce the same rows a few cache lines ahead.
       if (line_start) _mm_prefetch(reinterpret_cast<const char*>(rows[k] + j + kPrefetchAhead), _MM_HINT_T0);
-      const __m512d y = log8_avx512(rows[k] + j);
+      const __m512d y = log8_avx512(rows[k] + j, table);
       const double* row = pt + k * 6;
       a0 = _mm512_add_pd(a0, _mm512_mul_pd(_mm512_set1_pd(row[0]), y));
       a1 = _mm512_add_pd(a1, _mm512_mul_pd(_mm512_set1_pd(row[1]), y));

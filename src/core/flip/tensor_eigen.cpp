@@ -1,4 +1,5 @@
 #include "core/flip/tensor_eigen.hpp"
+#include "core/util/target_region.hpp"
 
 // GCC 12 reports the deliberately undefined lanes inside its own AVX-512 intrinsics as "maybe
 // uninitialized" (or plainly "uninitialized"); the warning says nothing about this code.
@@ -52,8 +53,7 @@ struct Lanes {
 
 #if defined(DIRSIEVE_EIGEN_X86)
 namespace avx2 {
-#pragma GCC push_options
-#pragma GCC target("avx2")
+DIRSIEVE_TARGET_BEGIN_AVX2
 struct Lanes {
   struct V {
     __m256d lo, hi;
@@ -91,12 +91,11 @@ struct Lanes {
   }
 };
 #include "core/flip/tensor_eigen_lanes.inc"
-#pragma GCC pop_options
+DIRSIEVE_TARGET_END
 }  // namespace avx2
 
 namespace avx512 {
-#pragma GCC push_options
-#pragma GCC target("avx512f,avx512dq")
+DIRSIEVE_TARGET_BEGIN_AVX512
 struct Lanes {
   struct V {
     __m512d lo, hi;
@@ -139,7 +138,7 @@ struct Lanes {
   }
 };
 #include "core/flip/tensor_eigen_lanes.inc"
-#pragma GCC pop_options
+DIRSIEVE_TARGET_END
 }  // namespace avx512
 #endif
 
