@@ -324,9 +324,15 @@ void fit_scalar(const float* const* rows, std::size_t n_rows, const double* pt, 
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-// Floats ahead of the current position at which the fused kernels prefetch each row (a prefetch never
-// faults, so running past a row's end is harmless).
+// Floats ahead of the current position at which the fused kernels prefetch each row.
 constexpr std::size_t kPrefetchAhead = 64;
+
+// A prefetch never faults, so running past a row's end is harmless; the address is formed as an
+// integer so that no pointer beyond the row is ever computed.
+inline void prefetch_ahead(const float* p) {
+  _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(p) + kPrefetchAhead * sizeof(float)),
+               _MM_HINT_T0);
+}
 
 __attribute__((target("avx2"))) void fit_avx2(const float* const* rows, std::size_t n_rows, const double* pt,
                                               std::size_t from, std::size_t n, double* coef, std::size_t stride) {
@@ -335,7 +341,7 @@ __attribute__((target("avx2"))) void fit_avx2(const float* const* rows, std::siz
     __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0;
     const bool line_start = (j & 15) == 0;
     for (std::size_t k = 0; k < n_rows; ++k) {
-      if (line_start) _mm_prefetch(reinterpret_cast<const char*>(rows[k] + j + kPrefetchAhead), _MM_HINT_T0);
+      if (line_start) prefetch_ahead(rows[k] + j);
       const __m256d y = log4_avx2(rows[k] + j);
       const double* row = pt + k * 6;
       a0 = _mm256_add_pd(a0, _mm256_mul_pd(_mm256_set1_pd(row[0]), y));
@@ -368,7 +374,7 @@ __attribute__((target("avx512f,avx512dq"))) void fit_avx512(const float* const* 
     for (std::size_t k = 0; k < n_rows; ++k) {
       // Dozens of rows are read side by side, more streams than the hardware prefetcher follows:
       // announce the same rows a few cache lines ahead.
-      if (line_start) _mm_prefetch(reinterpret_cast<const char*>(rows[k] + j + kPrefetchAhead), _MM_HINT_T0);
+      if (line_start) prefetch_ahead(rows[k] + j);
       const __m512d y = log8_avx512(rows[k] + j, table);
       const double* row = pt + k * 6;
       a0 = _mm512_add_pd(a0, _mm512_mul_pd(_mm512_set1_pd(row[0]), y));
