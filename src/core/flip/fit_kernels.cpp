@@ -13,6 +13,7 @@
 
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #if defined(__x86_64__) || defined(__i386__)
@@ -106,18 +107,30 @@ constexpr double kC8 = -0.1;
 constexpr double kC9 = 1.0 / 11.0;
 constexpr double kC10 = -1.0 / 12.0;
 
-#include "core/flip/log_arithmetic.inc"  // for doubles and SSE2 vectors
+#include "core/flip/log_arithmetic.inc"  // the logarithm for doubles and SSE2 vectors
 
 #if defined(__x86_64__) || defined(__i386__)
-// The same template again for each wider instruction set, compiled for it.
+// Floats ahead of the current position at which the fused kernels prefetch each row.
+constexpr std::size_t kPrefetchAhead = 64;
+
+// A prefetch never faults, so running past a row's end is harmless; the address is formed as an
+// integer so that no pointer beyond the row is ever computed.
+inline void prefetch_ahead(const float* p) {
+  __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + kPrefetchAhead * sizeof(float)),
+                     0, 3);
+}
+
+// The same templates again for each wider instruction set, compiled for it.
 namespace avx2 {
 DIRSIEVE_TARGET_BEGIN_AVX2
 #include "core/flip/log_arithmetic.inc"
+#include "core/flip/fit_group.inc"
 DIRSIEVE_TARGET_END
 }  // namespace avx2
 namespace avx512 {
 DIRSIEVE_TARGET_BEGIN_AVX512
 #include "core/flip/log_arithmetic.inc"
+#include "core/flip/fit_group.inc"
 DIRSIEVE_TARGET_END
 }  // namespace avx512
 #endif
@@ -324,40 +337,22 @@ void fit_scalar(const float* const* rows, std::size_t n_rows, const double* pt, 
 }
 
 #if defined(__x86_64__) || defined(__i386__)
-// Floats ahead of the current position at which the fused kernels prefetch each row.
-constexpr std::size_t kPrefetchAhead = 64;
 
-// A prefetch never faults, so running past a row's end is harmless; the address is formed as an
-// integer so that no pointer beyond the row is ever computed.
-inline void prefetch_ahead(const float* p) {
-  _mm_prefetch(reinterpret_cast<const char*>(reinterpret_cast<std::uintptr_t>(p) + kPrefetchAhead * sizeof(float)),
-               _MM_HINT_T0);
-}
+struct Log4 {
+  __attribute__((target("avx2"), always_inline)) __m256d operator()(const float* in) const { return log4_avx2(in); }
+};
+
+struct Log8 {
+  Table512 table;
+  __attribute__((target("avx512f,avx512dq"), always_inline)) __m512d operator()(const float* in) const {
+    return log8_avx512(in, table);
+  }
+};
 
 __attribute__((target("avx2"))) void fit_avx2(const float* const* rows, std::size_t n_rows, const double* pt,
                                               std::size_t from, std::size_t n, double* coef, std::size_t stride) {
   std::size_t j = from;
-  for (; j + 4 <= n; j += 4) {
-    __m256d a0 = _mm256_setzero_pd(), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0;
-    const bool line_start = (j & 15) == 0;
-    for (std::size_t k = 0; k < n_rows; ++k) {
-      if (line_start) prefetch_ahead(rows[k] + j);
-      const __m256d y = log4_avx2(rows[k] + j);
-      const double* row = pt + k * 6;
-      a0 = _mm256_add_pd(a0, _mm256_mul_pd(_mm256_set1_pd(row[0]), y));
-      a1 = _mm256_add_pd(a1, _mm256_mul_pd(_mm256_set1_pd(row[1]), y));
-      a2 = _mm256_add_pd(a2, _mm256_mul_pd(_mm256_set1_pd(row[2]), y));
-      a3 = _mm256_add_pd(a3, _mm256_mul_pd(_mm256_set1_pd(row[3]), y));
-      a4 = _mm256_add_pd(a4, _mm256_mul_pd(_mm256_set1_pd(row[4]), y));
-      a5 = _mm256_add_pd(a5, _mm256_mul_pd(_mm256_set1_pd(row[5]), y));
-    }
-    _mm256_storeu_pd(coef + j, a0);
-    _mm256_storeu_pd(coef + stride + j, a1);
-    _mm256_storeu_pd(coef + 2 * stride + j, a2);
-    _mm256_storeu_pd(coef + 3 * stride + j, a3);
-    _mm256_storeu_pd(coef + 4 * stride + j, a4);
-    _mm256_storeu_pd(coef + 5 * stride + j, a5);
-  }
+  for (; j + 4 <= n; j += 4) avx2::fit_group<__m256d>(rows, n_rows, pt, j, coef, stride, Log4{});
   _mm256_zeroupper();
   fit_scalar(rows, n_rows, pt, j, n, coef, stride);
 }
@@ -365,32 +360,9 @@ __attribute__((target("avx2"))) void fit_avx2(const float* const* rows, std::siz
 __attribute__((target("avx512f,avx512dq"))) void fit_avx512(const float* const* rows, std::size_t n_rows,
                                                             const double* pt, std::size_t n, double* coef,
                                                             std::size_t stride) {
-  const Table512 table = load_table512();
+  const Log8 log{load_table512()};
   std::size_t j = 0;
-  for (; j + 8 <= n; j += 8) {
-    // Six named accumulators stay in registers (an array ends up on the stack).
-    __m512d a0 = _mm512_setzero_pd(), a1 = a0, a2 = a0, a3 = a0, a4 = a0, a5 = a0;
-    const bool line_start = (j & 15) == 0;
-    for (std::size_t k = 0; k < n_rows; ++k) {
-      // Dozens of rows are read side by side, more streams than the hardware prefetcher follows:
-      // announce the same rows a few cache lines ahead.
-      if (line_start) prefetch_ahead(rows[k] + j);
-      const __m512d y = log8_avx512(rows[k] + j, table);
-      const double* row = pt + k * 6;
-      a0 = _mm512_add_pd(a0, _mm512_mul_pd(_mm512_set1_pd(row[0]), y));
-      a1 = _mm512_add_pd(a1, _mm512_mul_pd(_mm512_set1_pd(row[1]), y));
-      a2 = _mm512_add_pd(a2, _mm512_mul_pd(_mm512_set1_pd(row[2]), y));
-      a3 = _mm512_add_pd(a3, _mm512_mul_pd(_mm512_set1_pd(row[3]), y));
-      a4 = _mm512_add_pd(a4, _mm512_mul_pd(_mm512_set1_pd(row[4]), y));
-      a5 = _mm512_add_pd(a5, _mm512_mul_pd(_mm512_set1_pd(row[5]), y));
-    }
-    _mm512_storeu_pd(coef + j, a0);
-    _mm512_storeu_pd(coef + stride + j, a1);
-    _mm512_storeu_pd(coef + 2 * stride + j, a2);
-    _mm512_storeu_pd(coef + 3 * stride + j, a3);
-    _mm512_storeu_pd(coef + 4 * stride + j, a4);
-    _mm512_storeu_pd(coef + 5 * stride + j, a5);
-  }
+  for (; j + 8 <= n; j += 8) avx512::fit_group<__m512d>(rows, n_rows, pt, j, coef, stride, log);
   _mm256_zeroupper();
   fit_avx2(rows, n_rows, pt, j, n, coef, stride);  // the last few voxels
 }
