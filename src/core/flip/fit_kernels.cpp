@@ -386,23 +386,6 @@ __attribute__((target("avx2"))) void accumulate_avx2(const double* pt, std::size
   accumulate_scalar(pt, n_rows, logs, stride, j, n, coef);
 }
 
-__attribute__((target("avx512f"))) void accumulate_avx512(const double* pt, std::size_t n_rows, const double* logs,
-                                                         std::size_t stride, std::size_t n, double* coef) {
-  std::size_t j = 0;
-  for (; j + 8 <= n; j += 8) {
-    __m512d acc[6];
-    for (auto& a : acc) a = _mm512_setzero_pd();
-    for (std::size_t k = 0; k < n_rows; ++k) {
-      const __m512d y = _mm512_loadu_pd(logs + k * stride + j);
-      const double* row = pt + k * 6;
-      for (std::size_t c = 0; c < 6; ++c) acc[c] = _mm512_add_pd(acc[c], _mm512_mul_pd(_mm512_set1_pd(row[c]), y));
-    }
-    for (std::size_t c = 0; c < 6; ++c) _mm512_storeu_pd(coef + c * stride + j, acc[c]);
-  }
-  _mm256_zeroupper();
-  // The remaining voxels, four and then one at a time, with the same operations.
-  accumulate_avx2(pt, n_rows, logs + j, stride, n - j, coef + j);
-}
 #endif
 
 #if defined(__SSE2__)
@@ -506,14 +489,7 @@ void log_signals(const float* in, std::size_t n, double* out) {
 void accumulate_coefficients(KernelPath path, const double* pt, std::size_t n_rows, const double* logs,
                              std::size_t stride, std::size_t n, double* coef) {
   switch (path) {
-    case KernelPath::kAvx512:
-#if defined(DIRSIEVE_FIT_AVX2)
-      if (avx512_available()) {
-        accumulate_avx512(pt, n_rows, logs, stride, n, coef);
-        return;
-      }
-#endif
-      [[fallthrough]];
+    case KernelPath::kAvx512:  // the separate product has no wider path: the fit uses the fused kernel
     case KernelPath::kAvx2:
 #if defined(DIRSIEVE_FIT_AVX2)
       if (avx2_available()) {
