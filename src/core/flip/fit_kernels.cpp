@@ -424,15 +424,6 @@ bool avx2_available() {
 #endif
 }
 
-KernelPath widest_path() {
-  if (avx512_available()) return KernelPath::kAvx512;
-  if (avx2_available()) return KernelPath::kAvx2;
-#if defined(__SSE2__)
-  return KernelPath::kSse2;
-#else
-  return KernelPath::kPortable;
-#endif
-}
 
 }  // namespace
 
@@ -452,6 +443,16 @@ bool kernel_path_available(KernelPath path) {
       return avx512_available();
   }
   return false;
+}
+
+KernelPath widest_kernel_path() {
+  if (avx512_available()) return KernelPath::kAvx512;
+  if (avx2_available()) return KernelPath::kAvx2;
+#if defined(__SSE2__)
+  return KernelPath::kSse2;
+#else
+  return KernelPath::kPortable;
+#endif
 }
 
 void log_signals(KernelPath path, const float* in, std::size_t n, double* out) {
@@ -482,7 +483,7 @@ void log_signals(KernelPath path, const float* in, std::size_t n, double* out) {
 }
 
 void log_signals(const float* in, std::size_t n, double* out) {
-  static const KernelPath path = widest_path();
+  static const KernelPath path = widest_kernel_path();
   log_signals(path, in, n, out);
 }
 
@@ -529,13 +530,13 @@ void fit_coefficients(KernelPath path, const float* const* rows, std::size_t n_r
 
 void fit_coefficients(const float* const* rows, std::size_t n_rows, const double* pt, std::size_t n, double* coef,
                       std::size_t stride) {
-  static const KernelPath path = widest_path();
+  static const KernelPath path = widest_kernel_path();
   fit_coefficients(path, rows, n_rows, pt, n, coef, stride);
 }
 
 void accumulate_coefficients(const double* pt, std::size_t n_rows, const double* logs, std::size_t stride,
                              std::size_t n, double* coef) {
-  static const KernelPath path = widest_path();
+  static const KernelPath path = widest_kernel_path();
   accumulate_coefficients(path, pt, n_rows, logs, stride, n, coef);
 }
 

@@ -13,6 +13,9 @@ enum class KernelPath { kPortable, kSse2, kAvx2, kAvx512 };
 
 bool kernel_path_available(KernelPath path);
 
+// The widest path this processor supports: what the entry points without a path argument use.
+KernelPath widest_kernel_path();
+
 // out[j] = ln(s) for s = (double)in[j] when s > 1e-6, else ln(1e-6) (zero, negative and NaN signals
 // fall to the floor). The logarithm is this library's own table-driven kernel rather than the C
 // library's, so the fit gives the same bits whatever the platform or C library: it is within one unit

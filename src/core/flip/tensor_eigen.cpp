@@ -9,7 +9,6 @@
 #endif
 
 #include <cmath>
-#include <initializer_list>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -168,11 +167,7 @@ void decompose_tensors(KernelPath path, const TensorBatchIn& in, const TensorBat
 }
 
 void decompose_tensors(const TensorBatchIn& in, const TensorBatchOut& out) {
-  static const KernelPath path = [] {
-    for (KernelPath p : {KernelPath::kAvx512, KernelPath::kAvx2})
-      if (kernel_path_available(p)) return p;
-    return KernelPath::kPortable;
-  }();
+  static const KernelPath path = widest_kernel_path();
   decompose_tensors(path, in, out);
 }
 
