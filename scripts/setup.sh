@@ -5,7 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 APT_PACKAGES=(build-essential cmake ninja-build pkg-config zlib1g-dev libnifti-dev libniftiio-dev libznz-dev
-              libeigen3-dev libssl-dev nlohmann-json3-dev libtbb-dev libgtest-dev)
+              libeigen3-dev libssl-dev nlohmann-json3-dev libtbb-dev libgtest-dev libdeflate-dev
+              libdeflate-tools)
 PY_PACKAGES=(pytest numpy nibabel matplotlib scikit-build-core)
 
 missing=()

@@ -170,10 +170,12 @@ def _nifti_header(shape: Sequence[int], datatype: int, bitpix: int, affine: np.n
 
 
 def write_nifti(path: str, array: np.ndarray, affine: np.ndarray) -> str:
-    """Write a NIfTI-1 single file (``.nii`` or ``.nii.gz``) of float32 or uint8 voxels, x fastest."""
+    """Write a NIfTI-1 single file (``.nii`` or ``.nii.gz``) of float32, int16 or uint8 voxels, x fastest."""
     array = np.asarray(array)
     if array.dtype == np.uint8:
         datatype, bitpix = 2, 8
+    elif array.dtype == np.int16:
+        datatype, bitpix = 4, 16
     else:
         array = array.astype(np.float32)
         datatype, bitpix = 16, 32
@@ -208,15 +210,16 @@ def write_phantom(
     grad: bool = True,
     mask: bool = True,
     gzip_image: bool = True,
+    int16: bool = False,
     **options,
 ) -> Dict[str, str]:
     """Write the phantom into ``directory`` and return the paths by role.
 
     ``flip`` makes the gradient files deliberately wrong: every stored direction g becomes M @ g, with
     M given as an axis letter (a sign flip of that axis), a label such as ``"+y+x+z"`` or a 3x3 matrix.
-    The FSL files get the error in their own frame and the ``grad`` file in world axes. Keys of the
-    result: ``dwi``, ``bvec``, ``bval`` and, when written, ``grad`` and ``mask``. Further keyword
-    options go to :func:`make_phantom`.
+    The FSL files get the error in their own frame and the ``grad`` file in world axes. ``int16`` stores
+    the DWI rounded to int16, as scanners write it. Keys of the result: ``dwi``, ``bvec``, ``bval`` and,
+    when written, ``grad`` and ``mask``. Further keyword options go to :func:`make_phantom`.
     """
     os.makedirs(directory, exist_ok=True)
     ph = make_phantom(shape=shape, seed=seed, **options)
@@ -227,9 +230,10 @@ def write_phantom(
     fsl_map = np.diag([-1.0, 1.0, 1.0]) if np.linalg.det(block) > 0 else np.eye(3)
 
     paths: Dict[str, str] = {}
-    paths["dwi"] = write_nifti(
-        os.path.join(directory, "dwi.nii.gz" if gzip_image else "dwi.nii"), ph["data"], affine
-    )
+    dwi = ph["data"]
+    if int16:
+        dwi = np.clip(np.rint(dwi), -32768, 32767).astype(np.int16)
+    paths["dwi"] = write_nifti(os.path.join(directory, "dwi.nii.gz" if gzip_image else "dwi.nii"), dwi, affine)
 
     fsl_dirs = (wrong @ (fsl_map.T @ ph["voxel_dirs"].T)).T
     paths["bvec"] = os.path.join(directory, "dwi.bvec")

@@ -135,22 +135,19 @@ bool prepare_call(const Arguments& a, DwiLoad dwi_load, CallContext& ctx) {
 
   if (auto dwi_path = a.path("dwi"); dwi_path && dwi_load != DwiLoad::None) {
     ctx.total_clock.emplace();
+    // Loaded on the call's pool: the conversion to float32 runs on its workers.
+    auto loaded = ctx.pool->run([&] { return load_dwi_timed(*dwi_path); });
+    if (!loaded) return raise_core_error(loaded.error()), false;
     if (dwi_load == DwiLoad::Timed) {
-      auto loaded = load_dwi_timed(*dwi_path);
-      if (!loaded) return raise_core_error(loaded.error()), false;
       ctx.times.decompress = loaded->decompress_seconds;
       ctx.times.convert = loaded->convert_seconds;
-      ctx.dwi.emplace(std::move(loaded->volume));
-    } else {
-      auto loaded = load_dwi(*dwi_path);
-      if (!loaded) return raise_core_error(loaded.error()), false;
-      ctx.dwi.emplace(std::move(loaded).value());
     }
+    ctx.dwi.emplace(std::move(loaded->volume));
     VolumeOptions volume = prepare_volume_options(*ctx.dwi, ctx.grad_given, a.optional_number("step"));
     ctx.options.flip.step = volume.step;
     ctx.options.flip.frame_map = volume.frame_map;
   }
-  auto mask = load_mask(a.path("mask"));
+  auto mask = ctx.pool->run([&] { return load_mask(a.path("mask")); });
   if (!mask) return raise_core_error(mask.error()), false;
   ctx.mask = std::move(mask).value();
   return true;

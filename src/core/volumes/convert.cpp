@@ -1,72 +1,75 @@
 #include "core/volumes/convert.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <new>
+#include <utility>
+#include <vector>
 
 #include <nifti1.h>
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+
+#include "core/util/target_region.hpp"
+#include "core/volumes/nifti_reader.hpp"
 
 namespace dirsieve::volumes_detail {
 
 namespace {
 
-// Every pass runs over whole blocks of 16 elements with a fixed inner trip count and
-// leaves the rest to a scalar tail: at -O2 the compiler only vectorises loops that need no
-// epilogue, and these passes are the bulk of an image load.
-constexpr std::size_t kBlock = 16;
+namespace base {
+#include "core/volumes/convert_kernels.inc"
+}  // namespace base
 
-template <class T>
-void convert_unscaled(const T* __restrict src, float* __restrict dst, std::size_t n) {
-  const std::size_t blocks = n / kBlock;
-  for (std::size_t b = 0; b < blocks; ++b) {
-    const T* s = src + b * kBlock;
-    float* d = dst + b * kBlock;
-    for (std::size_t k = 0; k < kBlock; ++k) d[k] = static_cast<float>(s[k]);
-  }
-  for (std::size_t i = blocks * kBlock; i < n; ++i) dst[i] = static_cast<float>(src[i]);
+#if defined(__x86_64__) || defined(__i386__)
+#define DIRSIEVE_CONVERT_AVX2 1
+// The same kernels compiled for AVX2, used when the processor has it.
+namespace avx2 {
+DIRSIEVE_TARGET_BEGIN_AVX2
+#include "core/volumes/convert_kernels.inc"
+DIRSIEVE_TARGET_END
+}  // namespace avx2
+#endif
+
+bool avx2_available() {
+#if defined(DIRSIEVE_CONVERT_AVX2)
+  static const bool available = __builtin_cpu_supports("avx2");
+  return available;
+#else
+  return false;
+#endif
 }
 
-template <class T>
-void convert_scaled(const T* __restrict src, float* __restrict dst, std::size_t n, float slope, float inter) {
-  const std::size_t blocks = n / kBlock;
-  for (std::size_t b = 0; b < blocks; ++b) {
-    const T* s = src + b * kBlock;
-    float* d = dst + b * kBlock;
-    for (std::size_t k = 0; k < kBlock; ++k) d[k] = static_cast<float>(s[k]) * slope + inter;
+// Elements per task: large enough to amortise scheduling, small enough that a stretch's source
+// stays in cache between the swap and the conversion and that both workers get many stretches.
+constexpr std::size_t kStretch = std::size_t{1} << 16;
+
+std::size_t stretch_count(std::size_t n) { return (n + kStretch - 1) / kStretch; }
+
+// Calls job(first, last) for every stretch [first, last) of [0, n), spread over the current arena.
+template <class Job>
+void for_each_stretch(std::size_t n, const Job& job) {
+  const std::size_t stretches = stretch_count(n);
+  if (stretches <= 1) {
+    if (n > 0) job(std::size_t{0}, n);
+    return;
   }
-  for (std::size_t i = blocks * kBlock; i < n; ++i) dst[i] = static_cast<float>(src[i]) * slope + inter;
+  tbb::parallel_for(
+      tbb::blocked_range<std::size_t>(0, stretches, 1),
+      [&](const tbb::blocked_range<std::size_t>& range) {
+        for (std::size_t s = range.begin(); s != range.end(); ++s) {
+          job(s * kStretch, std::min(n, (s + 1) * kStretch));
+        }
+      },
+      tbb::simple_partitioner{});
 }
 
-template <class T>
-void convert_typed(const std::uint8_t* src, std::size_t n, float* dst, const Scaling& scaling) {
-  const T* typed = reinterpret_cast<const T*>(src);
-  if (scaling.enabled) {
-    convert_scaled(typed, dst, n, scaling.slope, scaling.inter);
-  } else {
-    convert_unscaled(typed, dst, n);
-  }
-}
-
-void swap16(std::uint16_t* __restrict p, std::size_t n) {
-  const std::size_t blocks = n / kBlock;
-  for (std::size_t b = 0; b < blocks; ++b) {
-    std::uint16_t* q = p + b * kBlock;
-    for (std::size_t k = 0; k < kBlock; ++k) q[k] = __builtin_bswap16(q[k]);
-  }
-  for (std::size_t i = blocks * kBlock; i < n; ++i) p[i] = __builtin_bswap16(p[i]);
-}
-
-// Swapping the bytes of each half and then the halves keeps both passes vectorisable.
-void swap32(std::uint32_t* __restrict p, std::size_t n) {
-  swap16(reinterpret_cast<std::uint16_t*>(p), 2 * n);
-  const std::size_t blocks = n / kBlock;
-  for (std::size_t b = 0; b < blocks; ++b) {
-    std::uint32_t* q = p + b * kBlock;
-    for (std::size_t k = 0; k < kBlock; ++k) q[k] = (q[k] << 16) | (q[k] >> 16);
-  }
-  for (std::size_t i = blocks * kBlock; i < n; ++i) p[i] = (p[i] << 16) | (p[i] >> 16);
-}
-
-void swap64(std::uint64_t* __restrict p, std::size_t n) {
-  for (std::size_t i = 0; i < n; ++i) p[i] = __builtin_bswap64(p[i]);
+void finish_float_stretch(float* data, bool swapped, std::size_t n, const Scaling& scaling) {
+#if defined(DIRSIEVE_CONVERT_AVX2)
+  if (avx2_available()) return avx2::finish_float_stretch(data, swapped, n, scaling);
+#endif
+  base::finish_float_stretch(data, swapped, n, scaling);
 }
 
 }  // namespace
@@ -81,73 +84,70 @@ Scaling scaling_from_header(float scl_slope, float scl_inter) {
   return scaling;
 }
 
-void swap_bytes_in_place(std::uint8_t* data, std::uint64_t count, std::size_t element_size) {
-  const std::size_t n = static_cast<std::size_t>(count);
-  switch (element_size) {
-    case 2:
-      swap16(reinterpret_cast<std::uint16_t*>(data), n);
-      break;
-    case 4:
-      swap32(reinterpret_cast<std::uint32_t*>(data), n);
-      break;
-    case 8:
-      swap64(reinterpret_cast<std::uint64_t*>(data), n);
-      break;
-    default:
-      break;  // single bytes have no order
-  }
-}
-
-void convert_to_float(int datatype, const std::uint8_t* src, std::uint64_t count, float* dst,
+void convert_to_float(int datatype, std::uint8_t* src, bool swapped, std::uint64_t count, float* dst,
                       const Scaling& scaling) {
   const std::size_t n = static_cast<std::size_t>(count);
-  switch (datatype) {
-    case DT_UINT8:
-      convert_typed<std::uint8_t>(src, n, dst, scaling);
-      break;
-    case DT_INT8:
-      convert_typed<std::int8_t>(src, n, dst, scaling);
-      break;
-    case DT_INT16:
-      convert_typed<std::int16_t>(src, n, dst, scaling);
-      break;
-    case DT_UINT16:
-      convert_typed<std::uint16_t>(src, n, dst, scaling);
-      break;
-    case DT_INT32:
-      convert_typed<std::int32_t>(src, n, dst, scaling);
-      break;
-    case DT_UINT32:
-      convert_typed<std::uint32_t>(src, n, dst, scaling);
-      break;
-    case DT_INT64:
-      convert_typed<std::int64_t>(src, n, dst, scaling);
-      break;
-    case DT_UINT64:
-      convert_typed<std::uint64_t>(src, n, dst, scaling);
-      break;
-    case DT_FLOAT64:
-      convert_typed<double>(src, n, dst, scaling);
-      break;
-    case DT_FLOAT32:
-      convert_typed<float>(src, n, dst, scaling);
-      break;
-    default:
-      break;  // rejected when the header was read
-  }
+  const std::size_t width = element_size_of(datatype);
+  if (width == 0) return;  // rejected when the header was read
+  const bool wide = avx2_available();
+  for_each_stretch(n, [&](std::size_t first, std::size_t last) {
+    std::uint8_t* s = src + first * width;
+#if defined(DIRSIEVE_CONVERT_AVX2)
+    if (wide) return avx2::convert_stretch(datatype, s, swapped, last - first, dst + first, scaling);
+#endif
+    base::convert_stretch(datatype, s, swapped, last - first, dst + first, scaling);
+  });
+  (void)wide;
 }
 
-void scale_in_place(float* data, std::uint64_t count, const Scaling& scaling) {
-  if (!scaling.enabled) return;
+void finish_floats_in_place(float* data, std::size_t shift, bool swapped, std::uint64_t count,
+                            const Scaling& scaling) {
   const std::size_t n = static_cast<std::size_t>(count);
-  const float slope = scaling.slope;
-  const float inter = scaling.inter;
-  const std::size_t blocks = n / kBlock;
-  for (std::size_t b = 0; b < blocks; ++b) {
-    float* d = data + b * kBlock;
-    for (std::size_t k = 0; k < kBlock; ++k) d[k] = d[k] * slope + inter;
+  if (!swapped && !scaling.enabled && shift == 0) return;
+  auto* bytes = reinterpret_cast<std::uint8_t*>(data);
+  const std::size_t stretches = stretch_count(n);
+  // Stretch s moves its values from [shift + 4 first, shift + 4 last) down to [4 first, 4 last).
+  // The part of that source at or past 4 last belongs to the destination of later stretches, so it
+  // is set aside first; then every stretch can move at once. When that part would be large (a
+  // big offset), one plain move comes first instead.
+  std::vector<std::uint8_t> set_aside;
+  if (shift > 0) {
+    bool in_stretches = shift <= kStretch * sizeof(float) && stretches * shift <= n * sizeof(float) / 16 + 4096;
+    if (in_stretches) {
+      try {
+        set_aside.resize(stretches * shift);
+      } catch (const std::bad_alloc&) {
+        in_stretches = false;
+      }
+    }
+    if (!in_stretches) {
+      std::memmove(bytes, bytes + shift, n * sizeof(float));
+      shift = 0;
+    }
   }
-  for (std::size_t i = blocks * kBlock; i < n; ++i) data[i] = data[i] * slope + inter;
+  if (shift == 0) {
+    for_each_stretch(n, [&](std::size_t first, std::size_t last) {
+      finish_float_stretch(data + first, swapped, last - first, scaling);
+    });
+    return;
+  }
+  auto source_past_end = [&](std::size_t first, std::size_t last) {
+    // [begin, 4 last + shift): the stretch's source bytes at or past its destination's end.
+    const std::size_t begin = std::max(last * sizeof(float), first * sizeof(float) + shift);
+    return std::pair{begin, last * sizeof(float) + shift - begin};
+  };
+  for_each_stretch(n, [&](std::size_t first, std::size_t last) {
+    const auto [begin, length] = source_past_end(first, last);
+    std::memcpy(set_aside.data() + (first / kStretch) * shift, bytes + begin, length);
+  });
+  for_each_stretch(n, [&](std::size_t first, std::size_t last) {
+    const auto [begin, length] = source_past_end(first, last);
+    const std::size_t stretch_bytes = (last - first) * sizeof(float);
+    std::uint8_t* destination = bytes + first * sizeof(float);
+    std::memmove(destination, destination + shift, stretch_bytes - length);
+    std::memcpy(destination + stretch_bytes - length, set_aside.data() + (first / kStretch) * shift, length);
+    finish_float_stretch(data + first, swapped, last - first, scaling);
+  });
 }
 
 }  // namespace dirsieve::volumes_detail

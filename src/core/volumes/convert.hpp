@@ -1,4 +1,8 @@
 // Element-wise conversion of raw voxel arrays to float32. Private to the volumes unit.
+//
+// The conversions run on the worker pool of the calling task arena, in fixed stretches of
+// elements; each element's arithmetic is independent of the stretch it falls in and of the
+// instruction set used, so the result is the same to the bit on every path and thread count.
 #pragma once
 
 #include <cstddef>
@@ -17,15 +21,16 @@ struct Scaling {
 // intercept counts as 0 (unscaled images are commonly written with a NaN slope).
 Scaling scaling_from_header(float scl_slope, float scl_inter);
 
-// Reverses the byte order of `count` elements of `element_size` bytes (1, 2, 4 or 8) in place.
-void swap_bytes_in_place(std::uint8_t* data, std::uint64_t count, std::size_t element_size);
-
-// Converts `count` elements of a supported integer or float64 datatype (native byte order)
-// to the nearest float32 each, then applies the scaling.
-void convert_to_float(int datatype, const std::uint8_t* src, std::uint64_t count, float* dst,
+// Converts `count` elements of a supported datatype stored at `src` to the nearest float32 each,
+// then applies the scaling. With `swapped` the elements are in the other byte order and `src` is
+// reversed in place on the way. `src` must be aligned to the element size.
+void convert_to_float(int datatype, std::uint8_t* src, bool swapped, std::uint64_t count, float* dst,
                       const Scaling& scaling);
 
-// Applies the scaling to float32 values in place.
-void scale_in_place(float* data, std::uint64_t count, const Scaling& scaling);
+// For float32 voxels that start `shift` bytes into `data` (a multiple of 4 or not): moves the
+// `count` values down to the start of `data`, reversing their byte order when `swapped`, and
+// applies the scaling in place.
+void finish_floats_in_place(float* data, std::size_t shift, bool swapped, std::uint64_t count,
+                            const Scaling& scaling);
 
 }  // namespace dirsieve::volumes_detail

@@ -6,11 +6,15 @@
 #include <fcntl.h>
 #include <limits>
 #include <new>
+#include <span>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <nifti1_io.h>
+
+#include "core/util/page_memory.hpp"
+#include "core/volumes/gzip_members.hpp"
 
 namespace dirsieve::volumes_detail {
 
@@ -18,7 +22,10 @@ namespace {
 
 constexpr std::size_t kHeaderSize = 348;
 constexpr std::uint64_t kMinSingleFileOffset = 352;
-constexpr std::size_t kInputChunk = std::size_t{1} << 18;
+// zlib counts its input in 32-bit units; the mapped file is handed over in pieces of this size.
+constexpr std::size_t kInputChunk = std::size_t{1} << 30;
+// The voxels of a decompressed image start on a cache line, whatever the header's offset.
+constexpr std::size_t kVoxelAlignment = 64;
 // Deflate cannot expand data by more than about 1032:1; a header claiming more voxel
 // bytes than that bound allows is truncated or corrupt, and is rejected before allocating.
 constexpr std::uint64_t kMaxInflateRatio = 1032;
@@ -36,7 +43,9 @@ std::int32_t swapped32(std::int32_t v) {
 
 }  // namespace
 
-// A file read front to back, either as stored or through a gzip decoder.
+// A file read front to back, either as stored or through a gzip decoder. A gzip file is mapped
+// into memory: the whole-buffer decoder inflates it in one go, and the streaming decoder (zlib)
+// reads the header from it and takes over whenever the whole-buffer decoder cannot decide.
 class InputStream {
  public:
   static Result<std::unique_ptr<InputStream>> open(const std::string& path) {
@@ -58,6 +67,9 @@ class InputStream {
     } while (got < 0 && errno == EINTR);
     if (got < 0) return os_failure("cannot read image file", errno);
     if (got == 2 && magic[0] == 0x1f && magic[1] == 0x8b) {
+      auto mapped = MappedFile::map(stream->fd_, stream->file_size_);
+      if (!mapped) return CoreError::nifti(mapped.error().text());
+      stream->mapped_ = std::move(mapped).value();
       DS_TRY(stream->start_inflate());
     }
     return stream;
@@ -72,6 +84,8 @@ class InputStream {
 
   bool compressed() const { return inflating_; }
   std::uint64_t file_size() const { return file_size_; }
+  // The whole gzip file; empty for a file read as stored.
+  std::span<const std::uint8_t> compressed_bytes() const { return mapped_.bytes(); }
 
   // Reads up to n bytes; fewer only when the data ends first.
   Result<std::size_t> read(std::uint8_t* dst, std::size_t n) {
@@ -119,11 +133,6 @@ class InputStream {
     std::memset(&zs_, 0, sizeof zs_);
     if (inflateInit2(&zs_, 16 + MAX_WBITS) != Z_OK) return CoreError::nifti("cannot initialise the gzip decoder");
     inflating_ = true;
-    try {
-      input_ = std::make_unique_for_overwrite<std::uint8_t[]>(kInputChunk);
-    } catch (const std::bad_alloc&) {
-      return CoreError::nifti("out of memory");
-    }
     return {};
   }
 
@@ -144,17 +153,13 @@ class InputStream {
   }
 
   Result<void> refill() {
-    for (;;) {
-      ssize_t got = ::read(fd_, input_.get(), kInputChunk);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        return os_failure("cannot read image file", errno);
-      }
-      if (got == 0) input_eof_ = true;
-      zs_.next_in = input_.get();
-      zs_.avail_in = static_cast<uInt>(got);
-      return {};
-    }
+    const std::span<const std::uint8_t> all = mapped_.bytes();
+    const std::size_t piece = std::min(kInputChunk, all.size() - mapped_position_);
+    if (piece == 0) input_eof_ = true;
+    zs_.next_in = const_cast<Bytef*>(all.data() + mapped_position_);
+    zs_.avail_in = static_cast<uInt>(piece);
+    mapped_position_ += piece;
+    return {};
   }
 
   // One decoding call with input available and room for output; returns the bytes produced.
@@ -206,7 +211,8 @@ class InputStream {
   bool member_ended_ = false;
   bool input_eof_ = false;
   z_stream zs_{};
-  std::unique_ptr<std::uint8_t[]> input_;
+  MappedFile mapped_;
+  std::size_t mapped_position_ = 0;
 };
 
 std::size_t element_size_of(int datatype) {
@@ -369,34 +375,53 @@ Result<NiftiFile> NiftiFile::open(const std::string& path) {
   return file;
 }
 
-Result<RawVoxels> NiftiFile::read_voxels() {
+Result<RawVoxels> NiftiFile::read_voxels(InflatePath path) {
   if (!stream_) return CoreError::nifti("image data already read");
+  // The stream (and with it the mapped gzip file) is released on return, before the caller
+  // allocates the float array.
   std::unique_ptr<InputStream> stream = std::move(stream_);
-
-  DS_TRY_ASSIGN(std::size_t skipped, stream->skip(data_offset_ - kHeaderSize));
-  if (skipped < data_offset_ - kHeaderSize) {
-    return CoreError::nifti("truncated file: it ends before the voxel data starts");
-  }
 
   RawVoxels voxels;
   voxels.element_count = element_count_;
   voxels.element_size = element_size_;
   voxels.byte_swapped = byte_swapped_;
   const std::size_t data_bytes = static_cast<std::size_t>(element_count_) * element_size_;
-  std::uint8_t* target = nullptr;
-  try {
-    if (header_.datatype == DT_FLOAT32) {
-      voxels.floats.resize(static_cast<std::size_t>(element_count_));
-      target = reinterpret_cast<std::uint8_t*>(voxels.floats.data());
-    } else {
-      voxels.bytes = std::make_unique_for_overwrite<std::uint8_t[]>(data_bytes);
-      target = voxels.bytes.get();
+  // A compressed image is inflated from the start of the stream to the end of its voxels; the open
+  // check bounds that by the file size. A plain file is read from the voxels on.
+  const bool whole_buffer = stream->compressed();
+  const std::size_t prefix = whole_buffer ? static_cast<std::size_t>(data_offset_) : 0;
+  const std::size_t lead = whole_buffer ? (kVoxelAlignment - prefix % kVoxelAlignment) % kVoxelAlignment : 0;
+  const std::size_t stored = prefix + data_bytes;
+  if (header_.datatype == DT_FLOAT32) {
+    try {
+      voxels.floats.reserve((stored + sizeof(float) - 1) / sizeof(float));
+      advise_huge_pages(voxels.floats.data(), voxels.floats.capacity() * sizeof(float));
+      voxels.floats.resize(voxels.floats.capacity());
+    } catch (const std::exception&) {
+      return CoreError::nifti("out of memory: cannot hold " + std::to_string(data_bytes) + " bytes of voxel data");
     }
-  } catch (const std::exception&) {
-    return CoreError::nifti("out of memory: cannot hold " + std::to_string(data_bytes) + " bytes of voxel data");
+  } else {
+    auto buffer = PageBuffer::allocate(lead + stored);
+    if (!buffer) {
+      return CoreError::nifti("out of memory: cannot hold " + std::to_string(data_bytes) + " bytes of voxel data");
+    }
+    voxels.bytes = std::move(buffer).value();
+  }
+  std::uint8_t* begin = voxels.bytes.data() != nullptr ? voxels.bytes.data() + lead
+                                                       : reinterpret_cast<std::uint8_t*>(voxels.floats.data());
+  voxels.offset = (voxels.bytes.data() != nullptr ? lead : 0) + prefix;
+
+  if (whole_buffer && path == InflatePath::WholeBuffer &&
+      inflate_gzip_members(stream->compressed_bytes(), std::span<std::uint8_t>(begin, stored))) {
+    return voxels;
   }
 
-  DS_TRY_ASSIGN(std::size_t got, stream->read(target, data_bytes));
+  // The streaming decoder: today's reference for every file, and the one that names a problem.
+  DS_TRY_ASSIGN(std::size_t skipped, stream->skip(data_offset_ - kHeaderSize));
+  if (skipped < data_offset_ - kHeaderSize) {
+    return CoreError::nifti("truncated file: it ends before the voxel data starts");
+  }
+  DS_TRY_ASSIGN(std::size_t got, stream->read(begin + prefix, data_bytes));
   if (got < data_bytes) {
     return CoreError::nifti(std::string(stream->compressed() ? "truncated gzip stream" : "truncated file") +
                             ": got " + std::to_string(got) + " of " + std::to_string(data_bytes) +

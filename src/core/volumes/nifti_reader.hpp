@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/util/page_memory.hpp"
 #include "core/util/result.hpp"
 
 namespace dirsieve::volumes_detail {
@@ -34,14 +35,27 @@ struct NiftiHeader {
   std::array<float, 4> srow_z{};
 };
 
-// Voxel bytes as read from the file. Float32 images land directly in `floats` (so the
-// conversion can work in place); every other type lands in `bytes`.
+// Voxel bytes as read from the file, in the file's byte order. Float32 images land in `floats`
+// (so the conversion can work in place); every other type lands in `bytes`. In either storage the
+// voxels start `offset` bytes in: a decompressed image keeps the bytes that precede its voxels in
+// the stream, so that it is inflated into one buffer.
 struct RawVoxels {
   std::uint64_t element_count = 0;
   std::size_t element_size = 0;
   bool byte_swapped = false;  // file byte order differs from the machine's
-  std::unique_ptr<std::uint8_t[]> bytes;
+  PageBuffer bytes;
   std::vector<float> floats;
+  std::size_t offset = 0;
+
+  std::uint8_t* voxels() {
+    return (bytes.data() != nullptr ? bytes.data() : reinterpret_cast<std::uint8_t*>(floats.data())) + offset;
+  }
+};
+
+// How a gzip-compressed image is inflated.
+enum class InflatePath {
+  WholeBuffer,  // libdeflate into one buffer, with the streaming decoder for whatever it leaves undecided
+  Streaming,    // zlib only, front to back
 };
 
 class InputStream;
@@ -62,8 +76,9 @@ class NiftiFile {
   std::uint64_t element_count() const { return element_count_; }
   std::size_t element_size() const { return element_size_; }
 
-  // Reads all voxel bytes in one pass; may be called once.
-  Result<RawVoxels> read_voxels();
+  // Reads all voxel bytes in one pass; may be called once. The inflate path is a choice for tests:
+  // both give the same bytes for every file the streaming decoder accepts.
+  Result<RawVoxels> read_voxels(InflatePath path = InflatePath::WholeBuffer);
 
  private:
   NiftiFile() = default;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "core/util/clock.hpp"
+#include "core/util/page_memory.hpp"
 #include "core/volumes/convert.hpp"
 #include "core/volumes/nifti_reader.hpp"
 
@@ -63,24 +64,25 @@ Mat4 affine_from_header(const NiftiHeader& h) {
 // scaling; the raw bytes are released on return.
 Result<std::vector<float>> to_floats(RawVoxels raw, const NiftiHeader& header, std::uint64_t count) {
   const Scaling scaling = volumes_detail::scaling_from_header(header.scl_slope, header.scl_inter);
-  if (!raw.bytes) {  // float32 data was read straight into the float array
-    auto* bytes = reinterpret_cast<std::uint8_t*>(raw.floats.data());
-    if (raw.byte_swapped) volumes_detail::swap_bytes_in_place(bytes, count, raw.element_size);
-    volumes_detail::scale_in_place(raw.floats.data(), count, scaling);
-    if (count < raw.floats.size()) {
+  if (raw.bytes.data() == nullptr) {  // float32 data was read straight into the float array
+    volumes_detail::finish_floats_in_place(raw.floats.data(), raw.offset, raw.byte_swapped, count, scaling);
+    if (count < raw.element_count) {  // a mask's first volume
       raw.floats.resize(static_cast<std::size_t>(count));
       raw.floats.shrink_to_fit();
+    } else {
+      raw.floats.resize(static_cast<std::size_t>(count));  // drops the bytes that preceded the voxels
     }
     return std::move(raw.floats);
   }
-  if (raw.byte_swapped) volumes_detail::swap_bytes_in_place(raw.bytes.get(), count, raw.element_size);
   std::vector<float> out;
   try {
+    out.reserve(static_cast<std::size_t>(count));
+    advise_huge_pages(out.data(), out.capacity() * sizeof(float));
     out.resize(static_cast<std::size_t>(count));
   } catch (const std::exception&) {
     return CoreError::nifti("out of memory: cannot hold " + std::to_string(count) + " float values");
   }
-  volumes_detail::convert_to_float(header.datatype, raw.bytes.get(), count, out.data(), scaling);
+  volumes_detail::convert_to_float(header.datatype, raw.voxels(), raw.byte_swapped, count, out.data(), scaling);
   return out;
 }
 
