@@ -84,7 +84,8 @@ int main(int argc, char** argv) {
   put(grad, "plain", "# comment\n0 0 0 0\n1 0 0 1000\n0 1 0 1000 extra words\n  # indented\n0 0 1 2000\n");
   put(grad, "crlf", "0.5\t0.5 0.7071 995.0000000001\r\n-0 1e-9 -1e-9 3000\r\n");
 
-  // The first byte of a NIfTI seed selects the container in the target: 0 as stored, 1 gzip.
+  // The first byte of a NIfTI seed selects the container in the target: 0 as stored, 1 gzip, 3 gzip
+  // members shaped by the two bytes after it.
   const fs::path nii = root / "fuzz_nifti";
   auto with_mode = [](char mode, const std::string& body) { return std::string(1, mode) + body; };
   const auto dwi16 = nifti_image<std::int16_t>({2, 2, 2, 3}, DT_INT16, ramp<std::int16_t>(24), 1, 1, 2.0f, 10.0f);
@@ -95,6 +96,19 @@ int main(int argc, char** argv) {
   put(nii, "dwi_float64_gz",
       with_mode(1, nifti_image<double>({2, 2, 1, 2}, DT_FLOAT64, ramp<double>(8), 0, 0, 1.0f, -1.0f)));
   put(nii, "mask_uint8", with_mode(0, nifti_image<std::uint8_t>({2, 2, 2}, DT_UINT8, ramp<std::uint8_t>(8), 0, 0, 1.0f, -1.0f)));
+  // Mode 3: gzip members. Options byte: bits 0-1 members - 1, 2 header fields, 3 wrong length,
+  // 4 wrong CRC, 5 truncation, 6 data after the image, 7 stored blocks; then the parameter byte.
+  auto members = [&](std::uint8_t options, std::uint8_t parameter, const std::string& body) {
+    return std::string(1, 3) + static_cast<char>(options) + static_cast<char>(parameter) + body;
+  };
+  put(nii, "dwi_int16_members", members(0x02, 50, dwi16));
+  put(nii, "dwi_int16_header_cut", members(0x01, 40, dwi16));
+  put(nii, "dwi_int16_fields", members(0x07, 90, dwi16));
+  put(nii, "dwi_int16_after", members(0x40, 6, dwi16));
+  put(nii, "dwi_int16_bad_length", members(0x09, 88, dwi16));
+  put(nii, "dwi_int16_truncated", members(0x20, 3, dwi16));
+  put(nii, "dwi_float64_stored",
+      members(0x81, 88, nifti_image<double>({2, 2, 1, 2}, DT_FLOAT64, ramp<double>(8), 0, 0, 1.0f, -1.0f)));
   put(nii, "image_uint64_5d",
       with_mode(0, nifti_image<std::uint64_t>({2, 1, 1, 2, 2}, DT_UINT64, ramp<std::uint64_t>(8), 1, 0, 0.0f, 0.0f)));
 

@@ -32,11 +32,12 @@ DIRSIEVE_TARGET_END
 }  // namespace avx2
 #endif
 
-bool avx2_available() {
+bool use_avx2(ConvertKernels kernels) {
 #if defined(DIRSIEVE_CONVERT_AVX2)
   static const bool available = __builtin_cpu_supports("avx2");
-  return available;
+  return available && kernels == ConvertKernels::Widest;
 #else
+  (void)kernels;
   return false;
 #endif
 }
@@ -65,10 +66,11 @@ void for_each_stretch(std::size_t n, const Job& job) {
       tbb::simple_partitioner{});
 }
 
-void finish_float_stretch(float* data, bool swapped, std::size_t n, const Scaling& scaling) {
+void finish_float_stretch(float* data, bool swapped, std::size_t n, const Scaling& scaling, bool wide) {
 #if defined(DIRSIEVE_CONVERT_AVX2)
-  if (avx2_available()) return avx2::finish_float_stretch(data, swapped, n, scaling);
+  if (wide) return avx2::finish_float_stretch(data, swapped, n, scaling);
 #endif
+  (void)wide;
   base::finish_float_stretch(data, swapped, n, scaling);
 }
 
@@ -85,11 +87,11 @@ Scaling scaling_from_header(float scl_slope, float scl_inter) {
 }
 
 void convert_to_float(int datatype, std::uint8_t* src, bool swapped, std::uint64_t count, float* dst,
-                      const Scaling& scaling) {
+                      const Scaling& scaling, ConvertKernels kernels) {
   const std::size_t n = static_cast<std::size_t>(count);
   const std::size_t width = element_size_of(datatype);
   if (width == 0) return;  // rejected when the header was read
-  const bool wide = avx2_available();
+  const bool wide = use_avx2(kernels);
   for_each_stretch(n, [&](std::size_t first, std::size_t last) {
     std::uint8_t* s = src + first * width;
 #if defined(DIRSIEVE_CONVERT_AVX2)
@@ -101,8 +103,9 @@ void convert_to_float(int datatype, std::uint8_t* src, bool swapped, std::uint64
 }
 
 void finish_floats_in_place(float* data, std::size_t shift, bool swapped, std::uint64_t count,
-                            const Scaling& scaling) {
+                            const Scaling& scaling, ConvertKernels kernels) {
   const std::size_t n = static_cast<std::size_t>(count);
+  const bool wide = use_avx2(kernels);
   if (!swapped && !scaling.enabled && shift == 0) return;
   auto* bytes = reinterpret_cast<std::uint8_t*>(data);
   const std::size_t stretches = stretch_count(n);
@@ -127,7 +130,7 @@ void finish_floats_in_place(float* data, std::size_t shift, bool swapped, std::u
   }
   if (shift == 0) {
     for_each_stretch(n, [&](std::size_t first, std::size_t last) {
-      finish_float_stretch(data + first, swapped, last - first, scaling);
+      finish_float_stretch(data + first, swapped, last - first, scaling, wide);
     });
     return;
   }
@@ -146,7 +149,7 @@ void finish_floats_in_place(float* data, std::size_t shift, bool swapped, std::u
     std::uint8_t* destination = bytes + first * sizeof(float);
     std::memmove(destination, destination + shift, stretch_bytes - length);
     std::memcpy(destination + stretch_bytes - length, set_aside.data() + (first / kStretch) * shift, length);
-    finish_float_stretch(data + first, swapped, last - first, scaling);
+    finish_float_stretch(data + first, swapped, last - first, scaling, wide);
   });
 }
 
