@@ -394,9 +394,10 @@ Result<RawVoxels> NiftiFile::read_voxels(InflatePath path) {
   const std::size_t stored = prefix + data_bytes;
   if (header_.datatype == DT_FLOAT32) {
     try {
-      voxels.floats.reserve((stored + sizeof(float) - 1) / sizeof(float));
-      advise_huge_pages(voxels.floats.data(), voxels.floats.capacity() * sizeof(float));
-      voxels.floats.resize(voxels.floats.capacity());
+      const std::size_t floats = (stored + sizeof(float) - 1) / sizeof(float);
+      voxels.floats.reserve(floats);
+      advise_huge_pages(voxels.floats.data(), floats * sizeof(float));
+      voxels.floats.resize(floats);
     } catch (const std::exception&) {
       return CoreError::nifti("out of memory: cannot hold " + std::to_string(data_bytes) + " bytes of voxel data");
     }
@@ -416,7 +417,8 @@ Result<RawVoxels> NiftiFile::read_voxels(InflatePath path) {
     return voxels;
   }
 
-  // The streaming decoder: today's reference for every file, and the one that names a problem.
+  // The streaming decoder reads plain files and settles every gzip file the whole-buffer decoder
+  // left open: it accepts exactly what it always accepted, and names what is wrong with the rest.
   DS_TRY_ASSIGN(std::size_t skipped, stream->skip(data_offset_ - kHeaderSize));
   if (skipped < data_offset_ - kHeaderSize) {
     return CoreError::nifti("truncated file: it ends before the voxel data starts");
