@@ -1,10 +1,14 @@
 #include "core/util/page_memory.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <string>
 #include <sys/mman.h>
 #include <utility>
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
 
 namespace dirsieve {
 
@@ -26,6 +30,45 @@ void advise_huge_pages(void* data, std::size_t bytes) {
   (void)data;
   (void)bytes;
 #endif
+}
+
+namespace {
+
+// The whole pages inside [data, data + bytes), as [first, last).
+std::pair<std::uintptr_t, std::uintptr_t> whole_pages(void* data, std::size_t bytes) {
+  constexpr std::uintptr_t kPage = 4096;
+  const auto begin = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (begin + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t last = (begin + bytes) & ~(kPage - 1);
+  return {first, std::max(first, last)};
+}
+
+void populate(std::uintptr_t first, std::uintptr_t last) {
+#ifdef MADV_POPULATE_WRITE
+  if (last > first) (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+#else
+  (void)first;
+  (void)last;
+#endif
+}
+
+}  // namespace
+
+void prefault(void* data, std::size_t bytes) {
+  const auto [first, last] = whole_pages(data, bytes);
+  const std::size_t pieces = (last - first + kHugePage - 1) / kHugePage;
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, pieces), [&](const tbb::blocked_range<std::size_t>& r) {
+    populate(first + r.begin() * kHugePage, std::min<std::uintptr_t>(last, first + r.end() * kHugePage));
+  });
+}
+
+void prefault_backwards(void* data, std::size_t bytes) {
+  const auto [first, last] = whole_pages(data, bytes);
+  for (std::uintptr_t end = last; end > first;) {
+    const std::uintptr_t begin = end - std::min<std::uintptr_t>(end - first, kHugePage);
+    populate(begin, end);
+    end = begin;
+  }
 }
 
 Result<PageBuffer> PageBuffer::allocate(std::size_t bytes) {

@@ -54,4 +54,11 @@ class MappedFile {
 // Advises the whole huge pages inside [data, data + bytes) to be backed by huge pages; a hint only.
 void advise_huge_pages(void* data, std::size_t bytes);
 
+// Backs the whole pages inside [data, data + bytes) with memory now, as writes would, without
+// changing what they hold; a hint only (kernels before 5.14 ignore it). `prefault` spreads the work
+// over the current task arena; `prefault_backwards` works from the end on the calling thread, so that
+// it can run beside a writer that fills the range from the front.
+void prefault(void* data, std::size_t bytes);
+void prefault_backwards(void* data, std::size_t bytes);
+
 }  // namespace dirsieve

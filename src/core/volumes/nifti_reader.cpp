@@ -12,6 +12,7 @@
 #include <zlib.h>
 
 #include <nifti1_io.h>
+#include <oneapi/tbb/task_group.h>
 
 #include "core/util/page_memory.hpp"
 #include "core/volumes/gzip_members.hpp"
@@ -397,6 +398,7 @@ Result<RawVoxels> NiftiFile::read_voxels(InflatePath path) {
       const std::size_t floats = (stored + sizeof(float) - 1) / sizeof(float);
       voxels.floats.reserve(floats);
       advise_huge_pages(voxels.floats.data(), floats * sizeof(float));
+      prefault(voxels.floats.data(), floats * sizeof(float));
       voxels.floats.resize(floats);
     } catch (const std::exception&) {
       return CoreError::nifti("out of memory: cannot hold " + std::to_string(data_bytes) + " bytes of voxel data");
@@ -412,9 +414,14 @@ Result<RawVoxels> NiftiFile::read_voxels(InflatePath path) {
                                                        : reinterpret_cast<std::uint8_t*>(voxels.floats.data());
   voxels.offset = (voxels.bytes.data() != nullptr ? lead : 0) + prefix;
 
-  if (whole_buffer && path == InflatePath::WholeBuffer &&
-      inflate_gzip_members(stream->compressed_bytes(), std::span<std::uint8_t>(begin, stored))) {
-    return voxels;
+  if (whole_buffer && path == InflatePath::WholeBuffer) {
+    // The inflater fills the fresh buffer from the front; another worker backs it with memory
+    // from the back meanwhile, so that few of its pages are first touched by the inflater.
+    tbb::task_group prefaulting;
+    if (voxels.bytes.data() != nullptr) prefaulting.run([&] { prefault_backwards(begin, stored); });
+    const bool inflated = inflate_gzip_members(stream->compressed_bytes(), std::span<std::uint8_t>(begin, stored));
+    prefaulting.wait();
+    if (inflated) return voxels;
   }
 
   // The streaming decoder reads plain files and settles every gzip file the whole-buffer decoder

@@ -76,8 +76,11 @@ Result<std::vector<float>> to_floats(RawVoxels raw, const NiftiHeader& header, s
   }
   std::vector<float> out;
   try {
+    // First touch of an image-sized array is costly; spread it over the workers before the
+    // (then cheap) zero fill.
     out.reserve(static_cast<std::size_t>(count));
-    advise_huge_pages(out.data(), out.capacity() * sizeof(float));
+    advise_huge_pages(out.data(), static_cast<std::size_t>(count) * sizeof(float));
+    prefault(out.data(), static_cast<std::size_t>(count) * sizeof(float));
     out.resize(static_cast<std::size_t>(count));
   } catch (const std::exception&) {
     return CoreError::nifti("out of memory: cannot hold " + std::to_string(count) + " float values");
