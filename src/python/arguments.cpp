@@ -145,6 +145,33 @@ bool convert_count(const ParamSpec& p, PyObject* obj, Arguments& out) {
   return true;
 }
 
+// None, or a sequence of numbers (not a string).
+bool convert_float_list(const ParamSpec& p, PyObject* obj, Arguments& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || !PySequence_Check(obj)) {
+    raise_conversion_error(p.name, obj, "sequence of float");
+    return false;
+  }
+  PyObject* items = PySequence_Fast(obj, "expected a sequence");
+  if (items == nullptr) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+  std::vector<double> values;
+  values.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items, i);
+    const double value = PyFloat_AsDouble(item);
+    if (value == -1.0 && PyErr_Occurred()) {
+      Py_DECREF(items);
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) wrap_type_error(p.name);
+      return false;
+    }
+    values.push_back(value);
+  }
+  Py_DECREF(items);
+  out.set_list(p.name, std::move(values));
+  return true;
+}
+
 bool convert(const ParamSpec& p, PyObject* obj, Arguments& out) {
   switch (p.kind) {
     case ParamKind::Path:
@@ -153,6 +180,7 @@ bool convert(const ParamSpec& p, PyObject* obj, Arguments& out) {
     case ParamKind::OptionalFloat: return convert_float(p, obj, out);
     case ParamKind::Flag: return convert_flag(p, obj, out);
     case ParamKind::OptionalCount: return convert_count(p, obj, out);
+    case ParamKind::OptionalFloatList: return convert_float_list(p, obj, out);
   }
   return false;
 }
@@ -211,6 +239,12 @@ std::optional<double> Arguments::optional_number(std::string_view name) const {
 }
 
 bool Arguments::flag(std::string_view name) const { return std::get<bool>(find(name)); }
+
+std::optional<std::vector<double>> Arguments::float_list(std::string_view name) const {
+  for (const auto& [key, values] : lists_)
+    if (name == key) return values;
+  return std::nullopt;
+}
 
 std::optional<std::uint64_t> Arguments::count(std::string_view name) const {
   if (auto n = std::get_if<std::uint64_t>(&find(name))) return *n;

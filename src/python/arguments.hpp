@@ -13,7 +13,7 @@
 
 namespace dirsieve::python {
 
-enum class ParamKind { Path, OptionalPath, Float, OptionalFloat, Flag, OptionalCount };
+enum class ParamKind { Path, OptionalPath, Float, OptionalFloat, Flag, OptionalCount, OptionalFloatList };
 
 struct ParamSpec {
   const char* name;
@@ -40,12 +40,15 @@ class Arguments {
   std::optional<double> optional_number(std::string_view name) const;
   bool flag(std::string_view name) const;
   std::optional<std::uint64_t> count(std::string_view name) const;
+  std::optional<std::vector<double>> float_list(std::string_view name) const;
 
   void set(const char* name, Value value) { values_.emplace_back(name, std::move(value)); }
+  void set_list(const char* name, std::vector<double> values) { lists_.emplace_back(name, std::move(values)); }
 
  private:
   const Value& find(std::string_view name) const;
   std::vector<std::pair<const char*, Value>> values_;
+  std::vector<std::pair<const char*, std::vector<double>>> lists_;  // sequences given (absent ones are not kept)
 };
 
 // Binds positional and keyword arguments (vectorcall layout) and converts them in parameter order.

@@ -11,38 +11,41 @@ constexpr const char* kDivergenceNote =
     "FSL and world frames diverge for this image (positive affine determinant with a multi-axis rotation); "
     "confirm the gradient is in the frame you intend before consuming a cross-format output";
 
-struct RepairPlan {
-  std::string label;
-  Mat3 matrix{};
-};
-
 std::optional<RepairPlan> choose_plan(Report& report, const RepairOptions& options, double margin_threshold) {
   const FlipResult& flip = *report.flip;
   if (flip.recommended_transform && flip.recommended_label) {
-    return RepairPlan{*flip.recommended_label, *flip.recommended_transform};
+    return RepairPlan{*flip.recommended_label, *flip.recommended_transform, nullptr};
   }
   if (options.force_repair && flip.decision == Status::Warn) {
     report.add_note("repair force-applied on a WARN decision (--force-repair); margin " +
                     format_fixed(flip.relative_margin * 100.0, 2) + "% is below the " +
                     format_fixed(margin_threshold * 100.0, 0) +
                     "% auto-repair threshold \u2014 verify the result.");
-    return RepairPlan{flip.best.label, flip.best.matrix};
+    return RepairPlan{flip.best.label, flip.best.matrix, nullptr};
   }
   return std::nullopt;
 }
 
 }  // namespace
 
+void add_divergence_note(Report& report, const RepairOptions& options) {
+  if (options.frame && options.frame->frames_divergent) report.add_note(kDivergenceNote);
+}
+
 Result<void> apply_repair_stage(Report& report, const GradientTable& table, const RepairOptions& options,
                                 double margin_threshold) {
-  if (options.frame && options.frame->frames_divergent) report.add_note(kDivergenceNote);
+  add_divergence_note(report, options);
   if (!report.flip) return {};
 
   std::optional<RepairPlan> plan = choose_plan(report, options, margin_threshold);
   if (!plan) return {};
+  return write_repair_plan(report, table, options, *plan);
+}
 
-  const GradientTable repaired = apply_matrix(table, plan->matrix);
-  RepairResult result{plan->matrix, plan->label, {}};
+Result<void> write_repair_plan(Report& report, const GradientTable& table, const RepairOptions& options,
+                               const RepairPlan& plan) {
+  const GradientTable repaired = apply_matrix(table, plan.matrix);
+  RepairResult result{plan.matrix, plan.label, {}};
   if (options.dry_run) {
     report.repair = std::move(result);
     return {};
@@ -79,7 +82,12 @@ Result<void> apply_repair_stage(Report& report, const GradientTable& table, cons
     content.inputs = report.inputs;
     content.shells = report.shells ? &*report.shells : nullptr;
     content.angular = report.angular ? &*report.angular : nullptr;
-    content.flip = &*report.flip;
+    content.flip = report.flip ? &*report.flip : nullptr;
+    if (!plan.verdict.is_null()) {
+      content.verdict = &plan.verdict;
+      content.applied_label = plan.label;
+      content.applied_transform = plan.matrix;
+    }
     content.frame = options.frame ? &*options.frame : nullptr;
     content.emitted_mrtrix = options.out_grad.has_value();
     content.outputs = result.outputs;

@@ -30,12 +30,32 @@ struct RepairOptions {
 Result<void> apply_repair_stage(Report& report, const GradientTable& table, const RepairOptions& options,
                                 double margin_threshold);
 
+// The note for an image whose FSL and world frames diverge (when the options carry such a frame).
+void add_divergence_note(Report& report, const RepairOptions& options);
+
+// A transform to write and the decision that chose it.
+struct RepairPlan {
+  std::string label;
+  Mat3 matrix{};
+  // The verdict document that chose the plan, for the provenance; null when the report's own flip result did.
+  JsonValue verdict;
+};
+
+// Writes `plan` applied to `table` (or only records it on a dry run): output checks, numbered backups,
+// exclusive creation, the frame note and the provenance, as the repair stage does.
+Result<void> write_repair_plan(Report& report, const GradientTable& table, const RepairOptions& options,
+                               const RepairPlan& plan);
+
 // Provenance document shared by repair and b-value recovery.
 struct ProvenanceContent {
   std::vector<InputRecord> inputs;
   const SchemeSummary* shells = nullptr;
   const AngularSummary* angular = nullptr;
   const FlipResult* flip = nullptr;
+  // The verdict that chose the applied transform; null when the flip result's own recommendation did.
+  const JsonValue* verdict = nullptr;
+  std::optional<std::string> applied_label;  // with `verdict`: the transform written
+  std::optional<Mat3> applied_transform;
   const FrameInfo* frame = nullptr;
   bool emitted_mrtrix = false;
   std::vector<std::string> outputs;

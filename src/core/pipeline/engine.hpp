@@ -1,0 +1,43 @@
+// Audit, flip detection and repair decided by the verdict: one load, one fit, the module's report as it
+// is, and the verdict beside it.
+#pragma once
+
+#include <optional>
+#include <vector>
+
+#include "core/flip/decision.hpp"
+#include "core/pipeline/audit.hpp"
+#include "core/repair/repair.hpp"
+#include "core/verdict/verdict.hpp"
+
+namespace dirsieve {
+
+enum class EngineCommand { Audit, DetectFlip };
+
+struct EngineOptions {
+  AuditOptions audit;
+  // How the mask passed to run_engine is read: a brain mask (the default when one is given) or a
+  // white-matter mask used as given.
+  SampleSource source = SampleSource::Automatic;
+  VerdictSettings verdict;
+  bool keep_detection = false;  // hand back the fit and the sample (glyph export)
+};
+
+struct EngineOutcome {
+  Report report;   // the module's report for the same inputs and sample
+  Verdict verdict;
+  std::optional<FlipDetection> detection;
+  FlipTimings timings;
+  double verdict_seconds = 0.0;
+};
+
+Result<EngineOutcome> run_engine(EngineCommand command, const GradientTable& table, std::vector<InputRecord> inputs,
+                                 const DwiVolume& dwi, const MaskVolume* mask, const EngineOptions& options);
+
+// Repair by the verdict: FLAG writes its transform, PASS writes the table unchanged (so a pipeline always
+// finds its output), WARN writes nothing unless `force_repair` and every distance agreed on one class.
+// Returns whether a table was written (or, on a dry run, would be).
+Result<bool> apply_verdict_repair(Report& report, const Verdict& verdict, const GradientTable& table,
+                                  const RepairOptions& options);
+
+}  // namespace dirsieve
