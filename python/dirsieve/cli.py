@@ -1,13 +1,11 @@
 """The ``dirsieve`` command-line program.
 
-Each subcommand calls one function of the compiled module ``_dirsieve`` and passes on only the
-options the user gave, so the module's own defaults apply to everything else. The human output is
-built by :mod:`dirsieve.render`; ``--json`` prints the module's report text unchanged.
-
-``audit``, ``detect-flip`` and ``repair`` decide the flip by the multi-scale consensus of
-:mod:`dirsieve.consensus` unless ``--no-consensus`` is given: the module's call is made as
-usual, then scored again at 2, 3 and 4 voxels. The verdict, the exit code, the suggested fix and
-the repair follow the consensus; ``--report`` files carry it beside the module's report.
+Argument parsing and dispatch only. Each subcommand calls one function and passes on only the
+options the user gave, so the defaults of the function apply to everything else. ``audit``,
+``detect-flip`` and ``repair`` with a DWI decide by the verdict of :mod:`dirsieve.api` (the engine:
+the fitted directions scored at several physical distances, each with a confidence); with
+``--no-consensus`` they call the module ``_dirsieve`` and keep its single-distance verdict. The
+human output is built by :mod:`dirsieve.render`.
 """
 
 from __future__ import annotations
@@ -22,7 +20,7 @@ import time
 from typing import Dict, List, Optional, Sequence
 
 from dirsieve import __version__
-from dirsieve import consensus as multiscale
+from dirsieve import api
 from dirsieve.render import Style, plain_number, pretty_json, render_bids, render_profile, render_recompute, \
     render_report
 
@@ -35,17 +33,19 @@ EXIT_WARN = 3
 EXIT_FLAG = 4
 
 EXIT_CODES_HELP = """\
-exit codes:
-  0  PASS or FLAG (a FLAG verdict is a finding, not a failure; see --fail-on-flag)
+exit codes (in order of severity):
+  0  PASS
   3  WARN
-  4  FLAG, with --fail-on-flag
+  4  FLAG
   1  error: unreadable or inconsistent input, refused overwrite, failed write
   2  usage error: unknown option, missing or conflicting arguments"""
 
-# audit, detect-flip and repair decide by the consensus unless told otherwise.
-CONSENSUS_EXIT_HELP = EXIT_CODES_HELP + """
-  The verdict is the multi-scale consensus (see --consensus) unless --no-consensus is given;
-  --json prints the module's own report, --report files carry the consensus beside it."""
+# audit, detect-flip and repair decide by the verdict unless told otherwise.
+VERDICT_EXIT_HELP = EXIT_CODES_HELP + """
+  The verdict scores the table at several walking distances (see --scales-mm); --no-consensus
+  keeps the module's single-distance verdict. --json prints {"report": ..., "verdict": ...}.
+  repair exits 0 whenever the table it wrote can be trusted (the fix after a FLAG, or the table
+  unchanged after a PASS)."""
 
 # The module's keyword arguments each subcommand may pass on. Options the user did not give are
 # absent from the parsed namespace (argparse.SUPPRESS), so the module's defaults apply.
@@ -65,8 +65,20 @@ MODULE_KEYWORDS = {
              "threads"),
 }
 
+# The engine's keyword arguments (the module's, plus the verdict's own).
+ENGINE_KEYWORDS = {
+    "audit": ("bvec", "bval", "grad", "mask", "wm_mask", "tolerance", "b0_threshold", "shell", "step",
+              "margin_threshold", "scales_mm", "strict", "norm_tolerance", "threads"),
+    "detect-flip": ("bvec", "bval", "grad", "mask", "wm_mask", "tolerance", "b0_threshold", "shell", "step",
+                    "margin_threshold", "scales_mm", "threads"),
+    "repair": ("bvec", "bval", "grad", "mask", "wm_mask", "out_grad", "provenance", "tolerance", "b0_threshold",
+               "shell", "step", "margin_threshold", "scales_mm", "dry_run", "in_place", "strict", "force_repair",
+               "norm_tolerance", "threads"),
+}
+
 # Options that change the verdict; they are carried into the suggested follow-up commands.
-ANALYSIS_OPTIONS = ("mask", "tolerance", "b0_threshold", "shell", "step", "margin_threshold", "norm_tolerance")
+ANALYSIS_OPTIONS = ("mask", "wm_mask", "tolerance", "b0_threshold", "shell", "step", "margin_threshold",
+                    "scales_mm", "norm_tolerance")
 
 OPTION_SPELLING = {"in_place": "--force"}
 
@@ -151,24 +163,45 @@ def _add_scheme(p, *, strict=True, norm=True, tolerance=True):
     return g
 
 
-def _add_flip(g, *, mask=True):
+def distances_mm(text: str) -> List[float]:
+    """A comma-separated list of walking distances in mm."""
+    values = [finite_float(part) for part in text.split(",") if part.strip()]
+    if not values or any(v <= 0 for v in values):
+        raise argparse.ArgumentTypeError(f"expected positive distances in mm separated by commas, got {text!r}")
+    if len(values) > 16:
+        raise argparse.ArgumentTypeError(f"at most 16 distances, got {len(values)}")
+    return values
+
+
+def _add_flip(g, *, mask=True, verdict=True):
     if mask:
-        g.add_argument("--mask", metavar="FILE", default=argparse.SUPPRESS, help="brain mask on the DWI grid")
+        g.add_argument("--mask", metavar="FILE", default=argparse.SUPPRESS,
+                       help="brain mask on the DWI grid: the verdict scores its valid voxels with FA >= 0.2")
+    if mask and verdict:
+        g.add_argument("--wm-mask", dest="wm_mask", metavar="FILE", default=argparse.SUPPRESS,
+                       help="white-matter mask on the DWI grid, used as given (instead of --mask)")
+    if verdict:
+        g.add_argument("--scales-mm", dest="scales_mm", type=distances_mm, metavar="D[,D...]",
+                       default=argparse.SUPPRESS,
+                       help="walking distances of the verdict in mm (default: 2, 3 and 4 times the geometric "
+                            "mean of the voxel sizes)")
     g.add_argument("--step", type=non_negative_float, metavar="VOXELS", default=argparse.SUPPRESS,
-                   help="sampling distance of the coherence score in voxels (default: 4 mm worth, at least 1)")
+                   help="sampling distance of the module's single-distance score in voxels (default: 4 mm "
+                        "worth, at least 1)")
     g.add_argument("--margin-threshold", dest="margin_threshold", type=_number, metavar="FRACTION",
                    default=argparse.SUPPRESS,
-                   help="relative margin at which a non-identity winner is flagged, in (0, 1] (default 0.02)")
+                   help="relative margin at which the module's single-distance score flags, in (0, 1] "
+                        "(default 0.02)")
 
 
 def _add_consensus(g):
     g.add_argument("--consensus", action=argparse.BooleanOptionalAction, default=None,
-                   help="decide the flip by scoring it at the default step and at 2, 3 and 4 voxels: FLAG only "
-                        "when the same transform wins at every scale (default: on; costs about 4 module calls)")
+                   help="decide by the verdict over several walking distances (default); --no-consensus keeps "
+                        "the module's single-distance verdict")
 
 
-CONSENSUS_REPORT_HELP = ("write the module's report and the consensus, pretty-printed, to FILE as "
-                         '{"report": ..., "consensus": ...} (the report alone with --no-consensus)')
+VERDICT_REPORT_HELP = ("write the module's report and the verdict, pretty-printed, to FILE as "
+                       '{"report": ..., "verdict": ...} (the report alone with --no-consensus)')
 
 
 def _add_common(p, *, verdict=True, qc=False, report_help="write the report, pretty-printed, to FILE"):
@@ -179,7 +212,8 @@ def _add_common(p, *, verdict=True, qc=False, report_help="write the report, pre
         g.add_argument("--qc", metavar="FILE.png",
                        help="draw colour FA maps of three orthogonal slices (needs matplotlib)")
     if verdict:
-        g.add_argument("--fail-on-flag", action="store_true", help="exit with 4 instead of 0 on FLAG")
+        g.add_argument("--fail-on-flag", action="store_true",
+                       help="accepted for older scripts: FLAG always exits with 4")
     g.add_argument("--threads", type=positive_int, metavar="N", default=argparse.SUPPRESS,
                    help="worker threads (default: one per logical processor, shared)")
 
@@ -229,37 +263,36 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="examples:\n"
                "  dirsieve audit dwi.nii.gz --bvec dwi.bvec --bval dwi.bval\n"
                "  dirsieve audit dwi.nii.gz --grad dwi.b --mask brain.nii.gz --profile --qc audit.png\n\n"
-               + CONSENSUS_EXIT_HELP)
+               + VERDICT_EXIT_HELP)
     p.add_argument("dwi", nargs="?", metavar="DWI", default=argparse.SUPPRESS,
                    help="4-D NIfTI-1 image (.nii or .nii.gz); optional")
     _add_gradients(p)
     g = _add_scheme(p)
     _add_flip(g)
     _add_consensus(g)
-    _add_common(p, qc=True, report_help=CONSENSUS_REPORT_HELP)
+    _add_common(p, qc=True, report_help=VERDICT_REPORT_HELP)
     p.add_argument("--profile", action="store_true", help="also show the wall-clock split over the stages")
 
     p = sub.add_parser(
         "detect-flip", help="flip detection only", formatter_class=formatter,
         description="Only decide whether the table's axes are permuted or sign-flipped; the report carries "
                     "just the flip result.",
-        epilog="example:\n  dirsieve detect-flip dwi.nii.gz --bvec dwi.bvec --bval dwi.bval\n\n" + CONSENSUS_EXIT_HELP)
+        epilog="example:\n  dirsieve detect-flip dwi.nii.gz --bvec dwi.bvec --bval dwi.bval\n\n" + VERDICT_EXIT_HELP)
     p.add_argument("dwi", metavar="DWI", help="4-D NIfTI-1 image (.nii or .nii.gz)")
     _add_gradients(p)
     g = _add_scheme(p, strict=False, norm=False)
     _add_flip(g)
     _add_consensus(g)
-    _add_common(p, qc=True, report_help=CONSENSUS_REPORT_HELP)
+    _add_common(p, qc=True, report_help=VERDICT_REPORT_HELP)
 
     p = sub.add_parser(
         "repair", help="audit, then write the corrected table", formatter_class=formatter,
-        description="Audit, and on FLAG (or WARN with --force-repair) write the corrected table as an FSL pair "
-                    "and optionally a four-column file. With the consensus (the default) the transform is the "
-                    "one every scale agrees on, applied at the scale with the largest margin. Existing files "
-                    "are never replaced without --force; "
+        description="Audit, then write the table the verdict trusts, as an FSL pair and optionally a "
+                    "four-column file: on FLAG the corrected table, on PASS the table unchanged (so a pipeline "
+                    "always finds its output), on WARN nothing. Existing files are never replaced without --force; "
                     "with --force each one is first moved to a numbered backup (FILE.bak, FILE.bak.1, ...).",
         epilog="example:\n  dirsieve repair dwi.nii.gz --bvec dwi.bvec --bval dwi.bval \\\n"
-               "      --out-bvec fixed.bvec --out-bval fixed.bval --provenance fixed.json\n\n" + CONSENSUS_EXIT_HELP)
+               "      --out-bvec fixed.bvec --out-bval fixed.bval --provenance fixed.json\n\n" + VERDICT_EXIT_HELP)
     p.add_argument("dwi", metavar="DWI", help="4-D NIfTI-1 image (.nii or .nii.gz)")
     _add_gradients(p)
     g = _add_scheme(p)
@@ -268,9 +301,8 @@ def build_parser() -> argparse.ArgumentParser:
     g = _add_outputs(p, "repair outputs", "corrected FSL direction file", "FSL b-value file",
                      "also write a four-column file in world axes", "decide and report, write nothing")
     g.add_argument("--force-repair", dest="force_repair", action="store_true", default=argparse.SUPPRESS,
-                   help="also apply the best candidate on a WARN verdict (with the consensus: only when every "
-                        "scale agrees on it)")
-    _add_common(p, qc=True, report_help=CONSENSUS_REPORT_HELP)
+                   help="also apply the winner on a WARN verdict when every distance agrees on it")
+    _add_common(p, qc=True, report_help=VERDICT_REPORT_HELP)
 
     p = sub.add_parser(
         "recompute-bval", help="recover b-values from amplitude-encoded vectors", formatter_class=formatter,
@@ -292,7 +324,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "verdict is the worst run verdict.",
         epilog="example:\n  dirsieve bids /data/study --fail-on-flag\n\n" + EXIT_CODES_HELP)
     p.add_argument("root", metavar="ROOT", help="BIDS dataset folder")
-    _add_flip(_add_scheme(p), mask=False)  # a batch finds each run's mask itself
+    _add_flip(_add_scheme(p), mask=False, verdict=False)  # a batch finds each run's mask itself
     _add_common(p, report_help="write the batch summary, pretty-printed, to FILE")
 
     p = sub.add_parser(
@@ -320,10 +352,17 @@ def _module():
 @contextlib.contextmanager
 def module_errors(module):
     """Turn the module's exceptions into one-line CLI errors."""
+    internal = [module.InternalError]
+    with contextlib.suppress(ImportError):
+        from dirsieve import _engine
+
+        internal.append(_engine.InternalError)
     try:
         yield
-    except module.InternalError as exc:
+    except tuple(internal) as exc:
         raise CliError(f"internal error: {exc}") from None
+    except ImportError as exc:
+        raise CliError(f"the compiled engine dirsieve._engine cannot be loaded: {exc}") from None
     except (ValueError, TypeError, OverflowError) as exc:
         raise CliError(str(exc)) from None
 
@@ -371,7 +410,8 @@ def _validate_gradients(parser, args) -> None:
 
 def _validate_paths(parser, args) -> None:
     """Reject output paths that would clobber an input or each other."""
-    inputs = [(k, getattr(args, k)) for k in ("dwi", "mask", "bvec", "bval", "grad", "root") if hasattr(args, k)
+    inputs = [(k, getattr(args, k)) for k in ("dwi", "mask", "wm_mask", "bvec", "bval", "grad", "root")
+              if hasattr(args, k)
               and getattr(args, k) is not None]
     outputs = [(k, getattr(args, k)) for k in ("out_bvec", "out_bval", "out_grad", "provenance", "report", "qc")
                if getattr(args, k, None) is not None]
@@ -411,12 +451,8 @@ def _backup_path(path: str) -> str:
     return candidate
 
 
-def _status_exit(status: str, fail_on_flag: bool) -> int:
-    if status == "WARN":
-        return EXIT_WARN
-    if status == "FLAG" and fail_on_flag:
-        return EXIT_FLAG
-    return EXIT_OK
+def _status_exit(status: str) -> int:
+    return {"WARN": EXIT_WARN, "FLAG": EXIT_FLAG}.get(status, EXIT_OK)
 
 
 def _write_text(role: str, path: str, text: str) -> None:
@@ -456,7 +492,11 @@ def _analysis_argv(args) -> List[str]:
     for key in ANALYSIS_OPTIONS:
         if hasattr(args, key):
             value = getattr(args, key)
-            argv += [_spelling(key), value if isinstance(value, str) else plain_number(value)]
+            if isinstance(value, list):
+                text = ",".join(plain_number(v) for v in value)
+            else:
+                text = value if isinstance(value, str) else plain_number(value)
+            argv += [_spelling(key), text]
     if getattr(args, "strict", False):
         argv.append("--strict")
     if getattr(args, "consensus", None) is False:
@@ -474,11 +514,8 @@ def _suggested_outputs(args) -> List[str]:
     return ["--out-bvec", stem + ext, "--out-bval", bval_root + "_repaired" + bval_ext]
 
 
-def _repair_argv(args, command: str, *, force_repair: bool = False, dry_run: Optional[bool] = None,
-                 single_scale: bool = False) -> List[str]:
+def _repair_argv(args, command: str, *, force_repair: bool = False, dry_run: Optional[bool] = None) -> List[str]:
     argv = ["dirsieve", "repair", args.dwi] + _gradient_argv(args) + _analysis_argv(args)
-    if single_scale and "--no-consensus" not in argv:
-        argv.append("--no-consensus")
     if command == "repair":
         argv += ["--out-bvec", args.out_bvec, "--out-bval", args.out_bval]
         for key in ("out_grad", "provenance"):
@@ -519,88 +556,64 @@ def _qc_prepare(args):
 
 
 def _finish_report(args, command: str, report_text: str, *, timing=None, glyphs=None, qc=None,
-                   context: Optional[dict] = None, run: Optional[multiscale.ConsensusRun] = None,
-                   document: Optional[str] = None, picture_report: Optional[dict] = None,
-                   consensus_seconds: Optional[float] = None) -> int:
+                   context: Optional[dict] = None, verdict: Optional[dict] = None,
+                   exit_code: Optional[int] = None) -> int:
     """Write --report and --qc, print the summary (or --json), and return the exit code.
 
-    With ``run`` the verdict is the consensus: ``document`` is what --report gets (by default the
-    run's own document), ``picture_report`` the module report the picture is drawn from.
+    With ``verdict`` (the engine's) the status, the JSON and the report file are the verdict's:
+    ``{"report": <the module's report, verbatim>, "verdict": {...}}``.
     """
     report = json.loads(report_text)
-    status = None
-    if run is not None:
-        status = multiscale.overall_status(run.consensus, run.report, strict=getattr(args, "strict", False))
-        if document is None:
-            document = run.document()
+    document = api.document_text(report_text, verdict) if verdict is not None else report_text
+    status = verdict["status"] if verdict is not None else report.get("status", "")
     if args.report:
-        _write_text("report", args.report, pretty_json(document if document is not None else report_text))
+        _write_text("report", args.report, pretty_json(document))
     if qc is not None and glyphs is not None:
-        shown = picture_report if picture_report is not None else report
-        if run is not None:
-            shown = qc.report_for_picture(shown, run.consensus, status)
+        shown = qc.report_for_picture(report, verdict) if verdict is not None else report
         try:
             qc.write_qc(args.qc, shown, glyphs, getattr(args, "dwi", ""))
         except OSError as exc:
             raise CliError(f"cannot write picture {args.qc}: {exc.strerror or exc}") from None
     style = Style.for_stream(sys.stdout)
     if args.json:
-        _emit_json(report_text)
+        _emit_json(document)
         if timing is not None:
-            sys.stderr.write(render_profile(timing, Style.for_stream(sys.stderr))
-                             + _consensus_timing(run, consensus_seconds))
+            sys.stderr.write(render_profile(timing, Style.for_stream(sys.stderr)))
     else:
         text = render_report(report, style, command=command, dwi=getattr(args, "dwi", None), context=context,
-                             consensus=run.consensus if run is not None else None, status=status)
+                             verdict=verdict)
         if timing is not None:
-            text += "\n" + render_profile(timing, style) + _consensus_timing(run, consensus_seconds)
+            text += "\n" + render_profile(timing, style)
         if args.report:
             text += f"\nReport written to {args.report}\n"
         if qc is not None and glyphs is not None:
             text += ("" if args.report else "\n") + f"Picture written to {args.qc}\n"
         _emit(text)
-    if run is not None:
-        return multiscale.exit_code(status, getattr(args, "fail_on_flag", False))
-    return _status_exit(report.get("status", ""), getattr(args, "fail_on_flag", False))
-
-
-def _consensus_timing(run, seconds: Optional[float]) -> str:
-    if run is None or seconds is None:
-        return ""
-    return (f"  consensus: {run.calls} more module call(s) for the other scales, {seconds:.3f} s "
-            "(not in the split above)\n")
+    return _status_exit(status) if exit_code is None else exit_code
 
 
 def _flip_context(args, command: str) -> dict:
     if not hasattr(args, "dwi"):
         return {}
-    context = {"repair_command": _repair_argv(args, command),
-               "force_command": _repair_argv(args, command, force_repair=True)}
-    if _consensus_on(args):
-        context["single_scale_command"] = _repair_argv(args, command, force_repair=True, single_scale=True)
-    return context
+    return {"repair_command": _repair_argv(args, command),
+            "force_command": _repair_argv(args, command, force_repair=True)}
 
 
-def _consensus_on(args) -> bool:
-    """The consensus is on by default wherever there is a DWI to score."""
+def _verdict_on(args) -> bool:
+    """The verdict decides by default wherever there is a DWI to score."""
     return getattr(args, "consensus", None) is not False and getattr(args, "dwi", None) is not None
 
 
-@contextlib.contextmanager
-def consensus_errors():
-    try:
-        yield
-    except multiscale.ConsensusError as exc:
-        raise CliError(str(exc)) from None
+def _engine_keywords(args, command: str) -> Dict[str, object]:
+    return {k: getattr(args, k) for k in ENGINE_KEYWORDS[command] if hasattr(args, k)}
 
 
-def _run_consensus(args, module, base_report: str):
-    """The consensus over the base report and the other scales, with the user's detection options only."""
-    started = time.perf_counter()
-    with module_errors(module), consensus_errors():
-        run = multiscale.run_consensus(args.dwi, module=module, base_report=base_report,
-                                       **_keywords(args, "detect-flip"))
-    return run, time.perf_counter() - started
+def _module_keywords(args, command: str) -> Dict[str, object]:
+    """The module's keywords; its mask is the sample itself, so a white-matter mask goes there too."""
+    kwargs = _keywords(args, command)
+    if hasattr(args, "wm_mask"):
+        kwargs["mask"] = args.wm_mask
+    return kwargs
 
 
 def cmd_inspect(args, module) -> int:
@@ -622,6 +635,8 @@ def _image_roles(args):
         roles.append(("DWI", args.dwi))
     if hasattr(args, "mask"):
         roles.append(("mask", args.mask))
+    if hasattr(args, "wm_mask"):
+        roles.append(("white-matter mask", args.wm_mask))
     return roles
 
 
@@ -629,7 +644,13 @@ def cmd_audit(args, module) -> int:
     _check_inputs(_gradient_roles(args) + _image_roles(args))
     _check_output_dir("report", args.report)
     qc = _qc_prepare(args)
-    kwargs = _keywords(args, "audit")
+    if _verdict_on(args):
+        kwargs = _engine_keywords(args, "audit")
+        with module_errors(module):
+            result = api.check(args.dwi, glyphs=qc is not None, profile=args.profile, **kwargs)
+        return _finish_report(args, "audit", result.report_text, timing=result.timing, glyphs=result.glyphs, qc=qc,
+                              context=_flip_context(args, "audit"), verdict=result.verdict.to_dict())
+    kwargs = _module_keywords(args, "audit")
     timing = glyphs = None
     with module_errors(module):
         if args.profile and qc is not None:
@@ -640,27 +661,28 @@ def cmd_audit(args, module) -> int:
             text, glyphs = module.audit_with_glyphs(**kwargs)
         else:
             text = module.audit(**kwargs)
-    run = seconds = None
-    if _consensus_on(args):
-        run, seconds = _run_consensus(args, module, text)
     return _finish_report(args, "audit", text, timing=timing, glyphs=glyphs, qc=qc,
-                          context=_flip_context(args, "audit"), run=run, consensus_seconds=seconds)
+                          context=_flip_context(args, "audit"))
 
 
 def cmd_detect_flip(args, module) -> int:
     _check_inputs(_gradient_roles(args) + _image_roles(args))
     _check_output_dir("report", args.report)
     qc = _qc_prepare(args)
-    kwargs = _keywords(args, "detect-flip")
+    if _verdict_on(args):
+        with module_errors(module):
+            result = api.check(args.dwi, flip_only=True, glyphs=qc is not None,
+                               **_engine_keywords(args, "detect-flip"))
+        return _finish_report(args, "detect-flip", result.report_text, glyphs=result.glyphs, qc=qc,
+                              context=_flip_context(args, "detect-flip"), verdict=result.verdict.to_dict())
+    kwargs = _module_keywords(args, "detect-flip")
     glyphs = None
     with module_errors(module):
         if qc is not None:
             text, glyphs = module.detect_flip_with_glyphs(args.dwi, **kwargs)
         else:
             text = module.detect_flip(args.dwi, **kwargs)
-    run = _run_consensus(args, module, text)[0] if _consensus_on(args) else None
-    return _finish_report(args, "detect-flip", text, glyphs=glyphs, qc=qc,
-                          context=_flip_context(args, "detect-flip"), run=run)
+    return _finish_report(args, "detect-flip", text, glyphs=glyphs, qc=qc, context=_flip_context(args, "detect-flip"))
 
 
 def cmd_repair(args, module) -> int:
@@ -676,17 +698,37 @@ def cmd_repair(args, module) -> int:
             path = getattr(args, key, None)
             if path is not None and os.path.exists(path):
                 planned_backups.append((path, _backup_path(path)))
-    if _consensus_on(args):
-        return _repair_by_consensus(args, module, qc, planned_backups)
-    kwargs = _keywords(args, "repair")
+    if _verdict_on(args):
+        kwargs = _engine_keywords(args, "repair")
+        options = {api_key: kwargs.pop(key) for key, api_key in (("in_place", "force"),) if key in kwargs}
+        with module_errors(module):
+            result = api.repair(args.dwi, args.out_bvec, args.out_bval, glyphs=qc is not None, **kwargs, **options)
+        context = _repair_context(args, result.report, planned_backups)
+        code = _repair_exit(result.status, result.written and not dry_run)
+        return _finish_report(args, "repair", result.report_text, glyphs=result.glyphs, qc=qc, context=context,
+                              verdict=result.verdict.to_dict(), exit_code=code)
+    kwargs = _module_keywords(args, "repair")
     glyphs = None
     with module_errors(module):
         if qc is not None:
             text, glyphs = module.repair_with_glyphs(args.dwi, args.out_bvec, args.out_bval, **kwargs)
         else:
             text = module.repair(args.dwi, args.out_bvec, args.out_bval, **kwargs)
-    context = _repair_context(args, json.loads(text), planned_backups)
-    return _finish_report(args, "repair", text, glyphs=glyphs, qc=qc, context=context)
+    report = json.loads(text)
+    context = _repair_context(args, report, planned_backups)
+    written = bool((report.get("repair") or {}).get("outputs"))
+    return _finish_report(args, "repair", text, glyphs=glyphs, qc=qc, context=context,
+                          exit_code=_repair_exit(report.get("status", ""), written))
+
+
+def _repair_exit(status: str, written: bool) -> int:
+    """0 when the table written can be trusted: the fix after a FLAG, the table unchanged after a PASS.
+
+    A table forced onto a WARN is written but not trusted; nothing written keeps the verdict's code.
+    """
+    if written and status in ("FLAG", "PASS"):
+        return EXIT_OK
+    return _status_exit(status)
 
 
 def _repair_context(args, report: dict, planned_backups) -> dict:
@@ -698,37 +740,6 @@ def _repair_context(args, report: dict, planned_backups) -> dict:
         "backups": [(p, b) for p, b in planned_backups if p in written and os.path.exists(b)],
         "provenance": getattr(args, "provenance", None) if written else None,
     }
-
-
-# The repair keywords that do not change the analysis; the consensus run carries the rest.
-_REPAIR_OUTPUT_KEYWORDS = ("out_grad", "provenance", "dry_run", "in_place", "strict", "norm_tolerance")
-
-
-def _repair_by_consensus(args, module, qc, planned_backups) -> int:
-    # The glyphs come with the scoring audit (the fit does not depend on the step), so there is a
-    # picture of the table as given whether or not anything is repaired.
-    kwargs = _keywords(args, "audit")
-    glyphs = None
-    with module_errors(module):
-        if qc is not None:
-            text, glyphs = module.audit_with_glyphs(**kwargs)
-        else:
-            text = module.audit(**kwargs)
-    run, _ = _run_consensus(args, module, text)
-    options = {k: getattr(args, k) for k in _REPAIR_OUTPUT_KEYWORDS if hasattr(args, k)}
-    with module_errors(module), consensus_errors():
-        out = multiscale.repair_with_consensus(run, args.dwi, args.out_bvec, args.out_bval, module=module,
-                                               force=getattr(args, "force_repair", False), glyphs=False,
-                                               **options)
-    context = _repair_context(args, json.loads(out.report_text) if out is not None else {}, planned_backups)
-    context["single_scale_command"] = _repair_argv(args, "repair", force_repair=True, single_scale=True)
-    if out is None:
-        return _finish_report(args, "repair", text, glyphs=glyphs, qc=qc, context=context, run=run)
-    scale = run.consensus.max_margin_scale
-    context["repair_scale"] = scale.name if scale is not None else None
-    document = multiscale.consensus_document(out.report_text, run.consensus, {"repair_step": out.step})
-    return _finish_report(args, "repair", out.report_text, glyphs=glyphs, qc=qc, context=context, run=run,
-                          document=document, picture_report=run.report)
 
 
 def cmd_recompute(args, module) -> int:
@@ -764,10 +775,7 @@ def cmd_bids(args, module) -> int:
         _emit_json(text)
     else:
         _emit(render_bids(summary, Style.for_stream(sys.stdout)))
-    code = int(summary.get("exit_code", EXIT_OK))
-    if summary.get("status") == "FLAG" and args.fail_on_flag:
-        code = EXIT_FLAG
-    return code
+    return _status_exit(summary.get("status", ""))
 
 
 def cmd_demo(args, module) -> int:
@@ -775,8 +783,7 @@ def cmd_demo(args, module) -> int:
 
     with module_errors(module):
         try:
-            return demo.run_demo(args.directory, module=module, out=sys.stdout,
-                                 style=Style.for_stream(sys.stdout))
+            return demo.run_demo(args.directory, out=sys.stdout, style=Style.for_stream(sys.stdout))
         except demo.DemoError as exc:
             raise CliError(str(exc)) from None
 
@@ -806,11 +813,17 @@ def _validate(parser, args) -> None:
         _validate_gradients(sub, args)
     if command == "audit" and not hasattr(args, "dwi"):
         needs_dwi = [opt for opt, given in (("--profile", args.profile), ("--qc", args.qc is not None),
-                                            ("--mask", hasattr(args, "mask")), ("--step", hasattr(args, "step")),
+                                            ("--mask", hasattr(args, "mask")), ("--wm-mask", hasattr(args, "wm_mask")),
+                                            ("--step", hasattr(args, "step")),
                                             ("--margin-threshold", hasattr(args, "margin_threshold")),
+                                            ("--scales-mm", hasattr(args, "scales_mm")),
                                             ("--consensus", args.consensus is True)) if given]
         if needs_dwi:
             sub.error(f"{', '.join(needs_dwi)} need(s) a DWI")
+    if hasattr(args, "mask") and hasattr(args, "wm_mask"):
+        sub.error("give --mask (a brain mask) or --wm-mask (a white-matter mask), not both")
+    if getattr(args, "consensus", None) is False and hasattr(args, "scales_mm"):
+        sub.error("--scales-mm belongs to the verdict; it cannot be combined with --no-consensus")
     if command != "demo":
         _validate_paths(sub, args)
 

@@ -73,7 +73,7 @@ def no_matplotlib_env(tmp_path):
 def test_qc_picture_sizes(flipped, tmp_path, capsys):
     flag_png = tmp_path / "flag.png"
     result = run("audit", flipped["dwi"], "--bvec", flipped["bvec"], "--bval", flipped["bval"], "--qc", flag_png)
-    assert result.returncode == 0, result.stderr
+    assert result.returncode == 4, result.stderr
     assert f"Picture written to {flag_png}" in result.stdout
     assert png_size(flag_png) == qc.picture_size(2) == (900, 660)  # as given, and after the fix
 
@@ -114,10 +114,10 @@ def test_demo_runs_the_whole_job(tmp_path, capsys):
         assert name in out
     before = json.loads((folder / "audit_before.json").read_text())
     after = json.loads((folder / "audit_after.json").read_text())
-    assert before["report"]["status"] == before["consensus"]["status"] == "FLAG"
-    assert after["report"]["status"] == after["consensus"]["status"] == "PASS"
+    assert before["report"]["status"] == before["verdict"]["status"] == "FLAG"
+    assert after["report"]["status"] == after["verdict"]["status"] == "PASS"
     repaired = json.loads((folder / "repair_report.json").read_text())
-    assert repaired["report"]["repair"]["label"] == before["consensus"]["recommended_label"]
+    assert repaired["report"]["repair"]["label"] == before["verdict"]["recommended_label"]
     if HAVE_MATPLOTLIB:
         assert png_size(folder / "qc_before.png") == (900, 660)
 

@@ -1,0 +1,30 @@
+"""Type stubs for the compiled engine ``dirsieve._engine``.
+
+Each analysing function returns a dict: ``report`` (the module's JSON report text), ``verdict``
+(the decision over the walking distances, JSON-ready), and ``glyphs`` / ``timing`` when asked for;
+``repair`` adds ``written``.
+"""
+
+from typing import Any, Dict, Optional, Sequence
+
+class InternalError(BaseException): ...
+
+def version() -> str: ...
+def audit(dwi: str, bvec: Optional[str] = None, bval: Optional[str] = None, grad: Optional[str] = None,
+          mask: Optional[str] = None, wm_mask: Optional[str] = None, tolerance: float = 0.05,
+          b0_threshold: float = 50.0, shell: Optional[float] = None, step: Optional[float] = None,
+          margin_threshold: float = 0.02, scales_mm: Optional[Sequence[float]] = None, strict: bool = False,
+          norm_tolerance: float = 0.05, glyphs: bool = False, profile: bool = False,
+          threads: Optional[int] = None) -> Dict[str, Any]: ...
+def detect_flip(dwi: str, bvec: Optional[str] = None, bval: Optional[str] = None, grad: Optional[str] = None,
+                mask: Optional[str] = None, wm_mask: Optional[str] = None, tolerance: float = 0.05,
+                b0_threshold: float = 50.0, shell: Optional[float] = None, step: Optional[float] = None,
+                margin_threshold: float = 0.02, scales_mm: Optional[Sequence[float]] = None, glyphs: bool = False,
+                threads: Optional[int] = None) -> Dict[str, Any]: ...
+def repair(dwi: str, out_bvec: str, out_bval: str, bvec: Optional[str] = None, bval: Optional[str] = None,
+           grad: Optional[str] = None, mask: Optional[str] = None, wm_mask: Optional[str] = None,
+           out_grad: Optional[str] = None, provenance: Optional[str] = None, tolerance: float = 0.05,
+           b0_threshold: float = 50.0, shell: Optional[float] = None, step: Optional[float] = None,
+           margin_threshold: float = 0.02, scales_mm: Optional[Sequence[float]] = None, dry_run: bool = False,
+           in_place: bool = False, strict: bool = False, force_repair: bool = False, norm_tolerance: float = 0.05,
+           glyphs: bool = False, threads: Optional[int] = None) -> Dict[str, Any]: ...
