@@ -5,6 +5,7 @@
 #include <string>
 
 #include "core/pipeline/engine.hpp"
+#include "core/pipeline/engine_inputs.hpp"
 #include "core/repair/frames.hpp"
 #include "python/call_context.hpp"
 #include "python/results.hpp"
@@ -75,18 +76,51 @@ struct EngineCall {
   EngineOptions options;
 };
 
-// Binds the arguments and prepares the call. False with a Python exception set.
-bool prepare_engine_call(const FunctionSpec& spec, bool has_scheme, bool has_profile, PyObject* const* args,
-                         Py_ssize_t nargs, PyObject* kwnames, EngineCall& call) {
+// Binds the arguments, checks and reads every input (each failure names its file) and prepares the call.
+// False with a Python exception set.
+bool prepare_engine_call(const FunctionSpec& spec, bool has_scheme, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames, EngineCall& call) {
   if (!parse_arguments(spec, args, nargs, kwnames, call.args)) return false;
   const Arguments& a = call.args;
   SampleSource source = SampleSource::Automatic;
   if (!sample_source(a, source)) return false;
-  const bool timed = has_profile && a.flag("profile");
-  const char* mask_key = source == SampleSource::WhiteMatterMask ? "wm_mask" : "mask";
-  if (!prepare_call(a, timed ? DwiLoad::Timed : DwiLoad::Plain, call.ctx, mask_key)) return false;
-  set_options(call.ctx, a, true, has_scheme);
-  call.options.audit = call.ctx.options;
+  CallContext& ctx = call.ctx;
+  auto pool = CallPool::create(a.count("threads"));
+  if (!pool) return raise_core_error(pool.error()), false;
+  ctx.pool.emplace(std::move(pool).value());
+
+  EngineInputPaths paths;
+  paths.dwi = a.required_path("dwi");
+  paths.bvec = a.path("bvec");
+  paths.bval = a.path("bval");
+  paths.grad = a.path("grad");
+  if (!gradient_inputs_complete(paths.bvec, paths.bval, paths.grad)) {
+    PyErr_SetString(PyExc_ValueError, "provide bvec and bval, or grad");
+    return false;
+  }
+  paths.mask = source == SampleSource::WhiteMatterMask ? a.path("wm_mask") : a.path("mask");
+  if (source == SampleSource::WhiteMatterMask) paths.mask_role = "white-matter mask";
+  ctx.options = audit_options(a, true, has_scheme);
+  if (auto scales = a.float_list("scales_mm")) {
+    // Bad distances are a usage fault, reported before any file is read.
+    auto checked = verdict_distances(Vec3{1.0, 1.0, 1.0}, *scales);
+    if (!checked) return raise_core_error(checked.error()), false;
+  }
+
+  ctx.total_clock.emplace();
+  auto loaded = ctx.pool->run([&] { return load_engine_inputs(paths, ctx.options); });
+  if (!loaded) return raise_core_error(loaded.error()), false;
+  ctx.gradients = std::move(loaded->gradients);
+  ctx.grad_given = paths.grad.has_value();
+  ctx.dwi.emplace(std::move(loaded->dwi));
+  ctx.mask = std::move(loaded->mask);
+  ctx.times.decompress = loaded->decompress_seconds;
+  ctx.times.convert = loaded->convert_seconds;
+  const VolumeOptions volume = prepare_volume_options(*ctx.dwi, ctx.grad_given, a.optional_number("step"));
+  ctx.options.flip.step = volume.step;
+  ctx.options.flip.frame_map = volume.frame_map;
+
+  call.options.audit = ctx.options;
   call.options.source = source;
   if (auto scales = a.float_list("scales_mm")) call.options.verdict.distances_mm = *scales;
   call.options.keep_detection = a.flag("glyphs");
@@ -125,7 +159,7 @@ PyObject* analyse(const FunctionSpec& spec, EngineCommand command, PyObject* con
   return guarded([&]() -> PyObject* {
     const bool has_scheme = command == EngineCommand::Audit;
     EngineCall call;
-    if (!prepare_engine_call(spec, has_scheme, has_scheme, args, nargs, kwnames, call)) return nullptr;
+    if (!prepare_engine_call(spec, has_scheme, args, nargs, kwnames, call)) return nullptr;
     CallContext& ctx = call.ctx;
     auto outcome = ctx.pool->run([&] {
       return run_engine(command, ctx.gradients.table, ctx.gradients.records, *ctx.dwi, mask_of(ctx), call.options);
@@ -152,7 +186,7 @@ PyObject* py_detect_flip(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
 PyObject* py_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     EngineCall call;
-    if (!prepare_engine_call(kRepairSpec, true, false, args, nargs, kwnames, call)) return nullptr;
+    if (!prepare_engine_call(kRepairSpec, true, args, nargs, kwnames, call)) return nullptr;
     CallContext& ctx = call.ctx;
     const Arguments& a = call.args;
     RepairOptions repair;

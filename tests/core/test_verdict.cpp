@@ -616,7 +616,7 @@ TEST(VerdictCannotDecide, SampleInsideOneSixteenMillimetreCube) {
   // A uniform field ranks every class the same: the first candidate wins, without any spread.
   EXPECT_EQ(v->reason,
             "cannot decide: the white-matter sample spans only 1 blocks of 16 mm (need 20); +x+y+z wins at every "
-            "distance, z = 0.0 at 4.0 mm");
+            "distance, z = 0.00 at 4.0 mm");
   EXPECT_EQ(v->common_label, "+x+y+z");
   EXPECT_FALSE(v->recommended_label);
   EXPECT_TRUE(std::isnan(v->distances[0].difference.standard_error));
@@ -725,7 +725,7 @@ TEST(DecideVerdict, ZThresholdAndBlockRuleAtTheirEdges) {
   Verdict exact = rows({{"-x+y+z", 5.0}, {"-x+y+z", 3.0}, {"-x+y+z", 4.0}});
   decide_verdict(exact);
   EXPECT_EQ(exact.status, Status::Flag);
-  EXPECT_EQ(exact.reason, "the table's axes look wrong: -x+y+z wins at every distance with confidence z = 3.0 at "
+  EXPECT_EQ(exact.reason, "the table's axes look wrong: -x+y+z wins at every distance with confidence z = 3.00 at "
                           "6.0 mm over 20 blocks of 16 mm");
   EXPECT_EQ(exact.confidence, 3.0);
   EXPECT_EQ(exact.recommended_label, "-x+y+z");
@@ -740,7 +740,7 @@ TEST(DecideVerdict, ZThresholdAndBlockRuleAtTheirEdges) {
                                  0),
             0u)
       << short_z.reason;
-  EXPECT_NE(short_z.reason.find(" at 6.0 mm (needs 3)"), std::string::npos) << short_z.reason;
+  EXPECT_NE(short_z.reason.find("z = 2.99 at 6.0 mm (needs 3)"), std::string::npos) << short_z.reason;
   EXPECT_EQ(short_z.confidence, 2.99);
   EXPECT_FALSE(short_z.recommended_label);
   EXPECT_EQ(short_z.common_label, "-x+y+z");  // for a forced repair
@@ -752,7 +752,7 @@ TEST(DecideVerdict, ZThresholdAndBlockRuleAtTheirEdges) {
   decide_verdict(nineteen);
   EXPECT_EQ(nineteen.status, Status::Warn);
   EXPECT_EQ(nineteen.reason, "cannot decide: the white-matter sample spans only 19 blocks of 16 mm (need 20); "
-                             "+y+x+z wins at every distance, z = 8.0 at 4.0 mm");
+                             "+y+x+z wins at every distance, z = 8.00 at 4.0 mm");
   EXPECT_FALSE(nineteen.recommended_label);
   EXPECT_EQ(nineteen.common_label, "+y+x+z");
 
@@ -785,7 +785,7 @@ TEST(DecideVerdict, IdentityPassesWithANoteWhenUnsure) {
   decide_verdict(sure);
   EXPECT_EQ(sure.status, Status::Pass);
   EXPECT_EQ(sure.reason, "the table's own axes fit the fibres best at every distance (4.0, 6.0 and 8.0 mm); "
-                         "confidence z = 5.0 at 8.0 mm");
+                         "confidence z = 5.00 at 8.0 mm");
   EXPECT_TRUE(sure.notes.empty());
   EXPECT_FALSE(sure.recommended_label);
 
@@ -798,7 +798,7 @@ TEST(DecideVerdict, IdentityPassesWithANoteWhenUnsure) {
   decide_verdict(unsure);
   EXPECT_EQ(unsure.status, Status::Pass);
   ASSERT_EQ(unsure.notes.size(), 1u);
-  EXPECT_EQ(unsure.notes[0], "the table's own axes win at every distance, but the confidence is low (z = 2.0 at "
+  EXPECT_EQ(unsure.notes[0], "the table's own axes win at every distance, but the confidence is low (z = 2.00 at "
                              "4.0 mm, below 3): little white matter or weak anisotropy");
 
   // Demotion by the scheme rules touches a PASS only.

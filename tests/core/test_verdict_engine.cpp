@@ -156,7 +156,7 @@ TEST(VerdictEngine, BrainMaskIsBoundedByFitAndFaWhiteMatterMaskIsTakenAsGiven) {
 // run_engine (src/core/pipeline/engine.cpp) reads it as a brain mask only when `source` is BrainMask, so
 // with the default `source` (Automatic) a given mask is used as a white-matter mask and the verdict names
 // its sample "automatic". Enable once the default is honoured.
-TEST(VerdictEngine, DISABLED_AMaskIsABrainMaskByDefault) {
+TEST(VerdictEngine, AMaskIsABrainMaskByDefault) {
   const MaskVolume mask = mixed_mask();
   EngineOptions defaults;
   defaults.keep_detection = true;

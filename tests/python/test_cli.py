@@ -331,7 +331,7 @@ def test_analysis_errors(flipped, tmp_path, capsys):
         (["audit", flipped["dwi"], "--bvec", tmp_path / "missing.bvec", "--bval", flipped["bval"]], "bvec file not found"),
         (["audit", flipped["dwi"], *fsl(flipped), "--mask", tmp_path], "mask is a folder"),
         (["audit", junk, *fsl(flipped)], "NIfTI error: "),
-        (["audit", flipped["dwi"], "--bvec", flipped["bval"], "--bval", flipped["bval"]], "failed to parse"),
+        (["audit", flipped["dwi"], "--bvec", flipped["bval"], "--bval", flipped["bval"]], "the layout of a bval file"),
         (["audit", flipped["dwi"], *fsl(flipped), "--margin-threshold", "0"], "margin threshold must be finite"),
         (["audit", flipped["dwi"], *fsl(flipped), "--report", tmp_path / "no" / "r.json"], "does not exist"),
         (["inspect", "--grad", flipped["dwi"]], "I/O error: "),  # a binary file is not valid UTF-8

@@ -179,7 +179,8 @@ def test_typed_repair_writes_what_the_verdict_trusts(flipped, truth, tmp_path):
     assert dry.written and dry.outputs == () and not (tmp_path / "d.bvec").exists()
     tiny = np.zeros(SHAPE, dtype=np.uint8)
     tiny[14:17, 14:17, 14:17] = 1
-    tiny_path = write_nifti(str(tmp_path / "tiny.nii.gz"), tiny, np.diag([2.0, 2.0, 2.0, 1.0]))
+    nibabel = pytest.importorskip("nibabel")
+    tiny_path = write_nifti(str(tmp_path / "tiny.nii.gz"), tiny, nibabel.load(flipped["dwi"]).affine)
     warn = dirsieve.repair(flipped["dwi"], tmp_path / "w.bvec", tmp_path / "w.bval", bvec=flipped["bvec"],
                            bval=flipped["bval"], wm_mask=tiny_path)
     assert warn.status == "WARN" and warn.verdict.reason.startswith("cannot decide: only ")

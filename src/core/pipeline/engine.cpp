@@ -11,8 +11,11 @@ namespace dirsieve {
 Result<EngineOutcome> run_engine(EngineCommand command, const GradientTable& table, std::vector<InputRecord> inputs,
                                  const DwiVolume& dwi, const MaskVolume* mask, const EngineOptions& options) {
   AuditOptions audit = options.audit;
-  audit.flip.mask_is_brain = mask != nullptr && options.source == SampleSource::BrainMask;
-  const SampleSource source = mask == nullptr ? SampleSource::Automatic : options.source;
+  // A mask is a brain mask unless it is declared a white-matter mask.
+  const SampleSource source = mask == nullptr                                   ? SampleSource::Automatic
+                              : options.source == SampleSource::WhiteMatterMask ? SampleSource::WhiteMatterMask
+                                                                                : SampleSource::BrainMask;
+  audit.flip.mask_is_brain = source == SampleSource::BrainMask;
   // Bad distances are a usage fault: reported before the image is fitted.
   DS_TRY(verdict_distances(dwi.voxel_sizes, options.verdict.distances_mm));
 

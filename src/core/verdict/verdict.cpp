@@ -17,7 +17,8 @@ namespace {
 constexpr std::size_t kMaxDistances = 16;
 
 std::string mm(double distance) { return format_fixed(distance, 1) + " mm"; }
-std::string z_text(double z) { return std::abs(z) >= kCertainZ ? std::string("certain") : format_fixed(z, 1); }
+// Two decimals, so a z just short of the threshold never reads as reaching it.
+std::string z_text(double z) { return std::abs(z) >= kCertainZ ? std::string("certain") : format_fixed(z, 2); }
 
 bool usable_sizes(const Vec3& sizes) {
   return std::all_of(sizes.begin(), sizes.end(), [](double s) { return std::isfinite(s) && s > 0.0; });
