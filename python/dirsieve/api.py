@@ -18,7 +18,7 @@ Example::
     >>> import dirsieve
     >>> result = dirsieve.check("dwi.nii.gz", bvec="dwi.bvec", bval="dwi.bval")
     >>> result.status, result.verdict.reason
-    ('FLAG', 'the table's axes look wrong: +x-y+z wins at every distance ...')
+    ('FLAG', "the table's axes look wrong: +x-y+z wins at every distance ...")
     >>> [(row.distance_mm, row.winner, row.z) for row in result.verdict.distances]
 
 Errors in the inputs (a missing file, a table that does not match the image, ...) raise
@@ -33,7 +33,7 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 __all__ = ["PathLike", "DistanceRow", "Verdict", "CheckResult", "RepairResult", "check", "repair",
-           "document_text"]
+           "RecoveryResult", "recompute_bval", "document_text"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 Matrix = Tuple[Tuple[float, float, float], Tuple[float, float, float], Tuple[float, float, float]]
@@ -167,6 +167,8 @@ class CheckResult:
     """Per-voxel directions, FA and the sample (with ``glyphs=True``), for pictures."""
     timing: Optional[Dict[str, Any]] = None
     """Wall-clock split over the stages (with ``profile=True``)."""
+    images: Optional[List[Dict[str, Any]]] = None
+    """The DWI and the mask read, each with ``path``, ``sha256`` and ``bytes`` (with ``images=True``)."""
 
     @property
     def status(self) -> str:
@@ -178,8 +180,9 @@ class CheckResult:
         return json.loads(self.report_text)
 
     def document_text(self) -> str:
-        """``{"report": ..., "verdict": ...}`` as compact JSON, the report embedded verbatim."""
-        return document_text(self.report_text, self.verdict.to_dict())
+        """``{"report": ..., "verdict": ...}`` as compact JSON, the report embedded verbatim (and
+        ``"images"`` when they were recorded)."""
+        return document_text(self.report_text, self.verdict.to_dict(), self.images)
 
 
 @dataclass(frozen=True)
@@ -190,12 +193,21 @@ class RepairResult(CheckResult):
     """Whether a table was written (on a dry run: would have been)."""
     outputs: Tuple[str, ...] = ()
     """The files written, in order (empty on a dry run or when nothing was written)."""
+    committed: Tuple[Tuple[str, Optional[str]], ...] = ()
+    """Each file written (provenance included) and where the file it replaced went, if anywhere."""
 
 
-def document_text(report_text: str, verdict: Mapping[str, Any]) -> str:
+def _compact(value: Any) -> str:
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"))
+
+
+def document_text(report_text: str, verdict: Mapping[str, Any],
+                  images: Optional[Sequence[Mapping[str, Any]]] = None) -> str:
     """The combined document, with the module's report text kept exactly as it was."""
-    return '{"report":' + report_text + ',"verdict":' + json.dumps(verdict, ensure_ascii=False,
-                                                                    separators=(",", ":")) + "}"
+    text = '{"report":' + report_text + ',"verdict":' + _compact(verdict)
+    if images is not None:
+        text += ',"images":' + _compact(list(images))
+    return text + "}"
 
 
 def _engine():
@@ -239,6 +251,7 @@ def check(
     flip_only: bool = False,
     glyphs: bool = False,
     profile: bool = False,
+    images: bool = False,
     threads: Optional[int] = None,
 ) -> CheckResult:
     """Audit the gradient table of ``dwi`` and decide whether its axes are right.
@@ -264,8 +277,8 @@ def check(
         verdict from PASS).
     flip_only
         Flip detection alone (no scheme analysis in the report).
-    glyphs, profile
-        Also return the per-voxel data for pictures / the stage timing.
+    glyphs, profile, images
+        Also return the per-voxel data for pictures / the stage timing / the DWI's and mask's digests.
     threads
         Worker threads (default: the shared pool).
 
@@ -281,13 +294,14 @@ def check(
     if flip_only:
         if strict or norm_tolerance is not None or profile:
             raise ValueError("strict, norm_tolerance and profile belong to the full audit, not flip_only")
-        out = _engine().detect_flip(os.fspath(dwi), glyphs=glyphs,
+        out = _engine().detect_flip(os.fspath(dwi), glyphs=glyphs, images=images,
                                     **_keywords(bvec, bval, grad, mask, wm_mask, options))
     else:
         options.update({"strict": strict, "norm_tolerance": norm_tolerance, "profile": profile})
-        out = _engine().audit(os.fspath(dwi), glyphs=glyphs, **_keywords(bvec, bval, grad, mask, wm_mask, options))
+        out = _engine().audit(os.fspath(dwi), glyphs=glyphs, images=images,
+                              **_keywords(bvec, bval, grad, mask, wm_mask, options))
     return CheckResult(verdict=Verdict.from_dict(out["verdict"]), report_text=out["report"],
-                       glyphs=out.get("glyphs"), timing=out.get("timing"))
+                       glyphs=out.get("glyphs"), timing=out.get("timing"), images=out.get("images"))
 
 
 def repair(
@@ -314,6 +328,7 @@ def repair(
     force: bool = False,
     force_repair: bool = False,
     glyphs: bool = False,
+    command: Optional[Sequence[str]] = None,
     threads: Optional[int] = None,
 ) -> RepairResult:
     """Check the table as :func:`check` does, then write the table the verdict trusts.
@@ -321,18 +336,62 @@ def repair(
     On FLAG the verdict's transform is applied; on PASS the table is written unchanged, so a
     pipeline always finds its output; on WARN nothing is written unless ``force_repair`` is given
     and every distance agreed on one transform. Existing outputs are refused unless ``force``, which
-    first moves each to a numbered backup (``FILE.bak``, ``FILE.bak.1``, ...). ``provenance`` names a
-    JSON record of what was done, with the verdict that chose the transform.
+    first moves each to a numbered backup (``FILE.bak``, ``FILE.bak.1``, ...). Every output is checked
+    before the image is read, and all of them (provenance included) are written or none.
+    ``provenance`` names a JSON record of what was done: the inputs and images with their digests,
+    ``command`` (the command line, when given), every option, and the verdict that chose the transform.
     """
     options: Dict[str, Any] = {
         "out_grad": _path(out_grad), "provenance": _path(provenance), "scales_mm": scales_mm, "shell": shell,
         "b0_threshold": b0_threshold, "tolerance": tolerance, "step": step, "margin_threshold": margin_threshold,
         "strict": strict, "norm_tolerance": norm_tolerance, "dry_run": dry_run, "in_place": force,
         "force_repair": force_repair, "threads": threads,
+        "command": None if command is None else [str(word) for word in command],
     }
     out = _engine().repair(os.fspath(dwi), os.fspath(out_bvec), os.fspath(out_bval), glyphs=glyphs,
                            **_keywords(bvec, bval, grad, mask, wm_mask, options))
     report = json.loads(out["report"])
     outputs: List[str] = list((report.get("repair") or {}).get("outputs", []))
     return RepairResult(verdict=Verdict.from_dict(out["verdict"]), report_text=out["report"],
-                        glyphs=out.get("glyphs"), written=bool(out["written"]), outputs=tuple(outputs))
+                        glyphs=out.get("glyphs"), written=bool(out["written"]), outputs=tuple(outputs),
+                        committed=tuple((path, backup) for path, backup in out["committed"]))
+
+
+@dataclass(frozen=True)
+class RecoveryResult:
+    """What :func:`recompute_bval` returns."""
+
+    summary: Dict[str, Any]
+    """``b_nominal``, ``max_norm``, ``b_min``, ``b_max``, shells ``before`` and ``after``, ``outputs``."""
+    summary_text: str
+    committed: Tuple[Tuple[str, Optional[str]], ...] = ()
+
+
+def recompute_bval(
+    out_bvec: PathLike,
+    out_bval: PathLike,
+    *,
+    bvec: Optional[PathLike] = None,
+    bval: Optional[PathLike] = None,
+    grad: Optional[PathLike] = None,
+    out_grad: Optional[PathLike] = None,
+    provenance: Optional[PathLike] = None,
+    b0_threshold: Optional[float] = None,
+    dry_run: bool = False,
+    force: bool = False,
+    allow_unit_vectors: bool = False,
+    threads: Optional[int] = None,
+) -> RecoveryResult:
+    """Recover b-values from amplitude-encoded vectors (b = b_max (|g| / max |g|)^2), unit directions.
+
+    A table whose vectors are already unit length is refused (there is nothing to recover, and
+    recovering would merge its shells into one) unless ``allow_unit_vectors``. The outputs are
+    checked first and written all or none; existing ones are refused unless ``force``.
+    """
+    options: Dict[str, Any] = {"out_grad": _path(out_grad), "provenance": _path(provenance),
+                               "b0_threshold": b0_threshold, "dry_run": dry_run, "in_place": force,
+                               "allow_unit_vectors": allow_unit_vectors, "threads": threads}
+    out = _engine().recompute_bval(os.fspath(out_bvec), os.fspath(out_bval),
+                                   **_keywords(bvec, bval, grad, None, None, options))
+    return RecoveryResult(summary=json.loads(out["summary"]), summary_text=out["summary"],
+                          committed=tuple((path, backup) for path, backup in out["committed"]))

@@ -21,6 +21,7 @@ from typing import Dict, List, Optional, Sequence
 
 from dirsieve import __version__
 from dirsieve import api
+from dirsieve.outputs import OutputSet, undo
 from dirsieve.render import Style, plain_number, pretty_json, render_bids, render_profile, render_recompute, \
     render_report
 
@@ -60,7 +61,7 @@ MODULE_KEYWORDS = {
                "step", "margin_threshold", "dry_run", "in_place", "strict", "force_repair", "norm_tolerance",
                "threads"),
     "recompute-bval": ("bvec", "bval", "grad", "out_grad", "provenance", "b0_threshold", "dry_run", "in_place",
-                       "threads"),
+                       "allow_unit_vectors", "threads"),
     "bids": ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "strict", "norm_tolerance",
              "threads"),
 }
@@ -116,21 +117,43 @@ def finite_float(text: str) -> float:
     return value
 
 
-def non_negative_float(text: str) -> float:
-    value = finite_float(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"expected a number >= 0, got {text!r}")
-    return value
-
-
 def positive_int(text: str) -> int:
     try:
         value = int(text, 10)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    if not 1 <= value <= MAX_THREADS:
+        raise argparse.ArgumentTypeError(f"expected a whole number from 1 to {MAX_THREADS}, got {text!r}")
     return value
+
+
+MAX_THREADS = 4096
+
+
+def in_range(low: float, high: float, *, low_open: bool = False, high_open: bool = False):
+    """An argument type: a finite number in the interval, open or closed at either end."""
+    left, right = "(" if low_open else "[", ")" if high_open else "]"
+
+    def parse(text: str) -> float:
+        value = finite_float(text)
+        above = value > low if low_open else value >= low
+        below = value < high if high_open else value <= high
+        if not (above and below):
+            raise argparse.ArgumentTypeError(f"expected a number in {left}{plain_number(low)}, {plain_number(high)}"
+                                             f"{right}, got {text!r}")
+        return value
+
+    return parse
+
+
+# What the numeric options accept: anything outside is a usage error, before any file is read.
+FRACTION_TOLERANCE = in_range(0.0, 0.5)     # relative b-value spread within a shell
+B_VALUE = in_range(0.0, 100000.0)           # s/mm^2
+SHELL_B = in_range(0.0, 100000.0, low_open=True)
+NORM_TOLERANCE = in_range(0.0, 1.0, high_open=True)
+STEP_VOXELS = in_range(0.0, 100.0, low_open=True)
+MARGIN = in_range(0.0, 1.0, low_open=True)
+MAX_DISTANCE_MM = 200.0
 
 
 # --------------------------------------------------------------------------- parser
@@ -147,16 +170,18 @@ def _add_gradients(p):
 def _add_scheme(p, *, strict=True, norm=True, tolerance=True):
     g = p.add_argument_group("analysis")
     if tolerance:
-        g.add_argument("--tolerance", type=non_negative_float, metavar="FRACTION", default=argparse.SUPPRESS,
-                       help="relative b-value spread within one shell (default 0.05)")
-    g.add_argument("--b0-threshold", dest="b0_threshold", type=finite_float, metavar="B", default=argparse.SUPPRESS,
+        g.add_argument("--tolerance", type=FRACTION_TOLERANCE, metavar="FRACTION", default=argparse.SUPPRESS,
+                       help="relative b-value spread within one shell, 0 to 0.5 (default 0.05)")
+    g.add_argument("--b0-threshold", dest="b0_threshold", type=B_VALUE, metavar="B", default=argparse.SUPPRESS,
                    help="b-values at or below this count as b0 (default 50)")
     if tolerance:
-        g.add_argument("--shell", type=finite_float, metavar="B", default=argparse.SUPPRESS,
-                       help="b-value of the shell used for flip detection (default: nearest 1000)")
+        g.add_argument("--shell", type=SHELL_B, metavar="B", default=argparse.SUPPRESS,
+                       help="b-value of the shell used for flip detection; must be one of the table's shells "
+                            "(default: the one nearest 1000)")
     if norm:
-        g.add_argument("--norm-tolerance", dest="norm_tolerance", type=non_negative_float, metavar="FRACTION",
-                       default=argparse.SUPPRESS, help="allowed deviation of vector norms from 1 (default 0.05)")
+        g.add_argument("--norm-tolerance", dest="norm_tolerance", type=NORM_TOLERANCE, metavar="FRACTION",
+                       default=argparse.SUPPRESS, help="allowed deviation of vector norms from 1, below 1 "
+                                                       "(default 0.05)")
     if strict:
         g.add_argument("--strict", action="store_true", default=argparse.SUPPRESS,
                        help="severe scheme issues turn PASS into WARN; amplitude-encoded vectors are an error")
@@ -166,8 +191,9 @@ def _add_scheme(p, *, strict=True, norm=True, tolerance=True):
 def distances_mm(text: str) -> List[float]:
     """A comma-separated list of walking distances in mm."""
     values = [finite_float(part) for part in text.split(",") if part.strip()]
-    if not values or any(v <= 0 for v in values):
-        raise argparse.ArgumentTypeError(f"expected positive distances in mm separated by commas, got {text!r}")
+    if not values or any(not 0 < v <= MAX_DISTANCE_MM for v in values):
+        raise argparse.ArgumentTypeError(f"expected distances in mm, each in (0, {plain_number(MAX_DISTANCE_MM)}], "
+                                         f"separated by commas, got {text!r}")
     if len(values) > 16:
         raise argparse.ArgumentTypeError(f"at most 16 distances, got {len(values)}")
     return values
@@ -185,10 +211,10 @@ def _add_flip(g, *, mask=True, verdict=True):
                        default=argparse.SUPPRESS,
                        help="walking distances of the verdict in mm (default: 2, 3 and 4 times the geometric "
                             "mean of the voxel sizes)")
-    g.add_argument("--step", type=non_negative_float, metavar="VOXELS", default=argparse.SUPPRESS,
+    g.add_argument("--step", type=STEP_VOXELS, metavar="VOXELS", default=argparse.SUPPRESS,
                    help="sampling distance of the module's single-distance score in voxels (default: 4 mm "
                         "worth, at least 1)")
-    g.add_argument("--margin-threshold", dest="margin_threshold", type=_number, metavar="FRACTION",
+    g.add_argument("--margin-threshold", dest="margin_threshold", type=MARGIN, metavar="FRACTION",
                    default=argparse.SUPPRESS,
                    help="relative margin at which the module's single-distance score flags, in (0, 1] "
                         "(default 0.02)")
@@ -204,8 +230,11 @@ VERDICT_REPORT_HELP = ("write the module's report and the verdict, pretty-printe
                        '{"report": ..., "verdict": ...} (the report alone with --no-consensus)')
 
 
-def _add_common(p, *, verdict=True, qc=False, report_help="write the report, pretty-printed, to FILE"):
+def _add_common(p, *, verdict=True, qc=False, force=False, report_help="write the report, pretty-printed, to FILE"):
     g = p.add_argument_group("output")
+    if force:
+        g.add_argument("--force", dest="in_place", action="store_true", default=argparse.SUPPRESS,
+                       help="replace existing output files (each is first moved to a numbered backup)")
     g.add_argument("--json", action="store_true", help="print the module's JSON text instead of the summary")
     g.add_argument("--report", metavar="FILE", help=report_help)
     if qc:
@@ -227,7 +256,7 @@ def _add_outputs(p, title: str, bvec_help: str, bval_help: str, grad_help: str, 
                    help="write a JSON record of what was done (replaced if it exists)")
     g.add_argument("--dry-run", dest="dry_run", action="store_true", default=argparse.SUPPRESS, help=dry_run_help)
     g.add_argument("--force", dest="in_place", action="store_true", default=argparse.SUPPRESS,
-                   help="allow replacing existing outputs (each is backed up first)")
+                   help="replace existing output files (each is first moved to a numbered backup)")
     return g
 
 
@@ -253,7 +282,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="example:\n  dirsieve inspect --bvec dwi.bvec --bval dwi.bval\n\n" + EXIT_CODES_HELP)
     _add_gradients(p)
     _add_scheme(p)
-    _add_common(p)
+    _add_common(p, force=True)
 
     p = sub.add_parser(
         "audit", help="full check of a table against its DWI", formatter_class=formatter,
@@ -270,7 +299,7 @@ def build_parser() -> argparse.ArgumentParser:
     g = _add_scheme(p)
     _add_flip(g)
     _add_consensus(g)
-    _add_common(p, qc=True, report_help=VERDICT_REPORT_HELP)
+    _add_common(p, qc=True, force=True, report_help=VERDICT_REPORT_HELP)
     p.add_argument("--profile", action="store_true", help="also show the wall-clock split over the stages")
 
     p = sub.add_parser(
@@ -283,7 +312,7 @@ def build_parser() -> argparse.ArgumentParser:
     g = _add_scheme(p, strict=False, norm=False)
     _add_flip(g)
     _add_consensus(g)
-    _add_common(p, qc=True, report_help=VERDICT_REPORT_HELP)
+    _add_common(p, qc=True, force=True, report_help=VERDICT_REPORT_HELP)
 
     p = sub.add_parser(
         "repair", help="audit, then write the corrected table", formatter_class=formatter,
@@ -313,8 +342,10 @@ def build_parser() -> argparse.ArgumentParser:
                "exit codes:\n  0  success\n  1  error\n  2  usage error")
     _add_gradients(p)
     _add_scheme(p, strict=False, norm=False, tolerance=False)
-    _add_outputs(p, "outputs", "unit direction file", "recomputed b-value file", "also write a four-column file",
-                 "compute and report, write nothing")
+    g = _add_outputs(p, "outputs", "unit direction file", "recomputed b-value file", "also write a four-column file",
+                     "compute and report, write nothing")
+    g.add_argument("--allow-unit-vectors", dest="allow_unit_vectors", action="store_true", default=argparse.SUPPRESS,
+                   help="recompute even when the vectors are already unit length (which merges every shell)")
     _add_common(p, verdict=False, report_help="write the summary, pretty-printed, to FILE")
 
     p = sub.add_parser(
@@ -390,16 +421,6 @@ def _check_inputs(pairs: Sequence[tuple]) -> None:
             raise CliError(f"{role} is a folder, not a file: {path}")
 
 
-def _check_output_dir(role: str, path: Optional[str]) -> None:
-    if path is None:
-        return
-    if os.path.isdir(path):
-        raise CliError(f"{role} is a folder: {path}")
-    parent = os.path.dirname(path) or "."
-    if not os.path.isdir(parent):
-        raise CliError(f"cannot write {role} {path}: folder {parent} does not exist")
-
-
 def _validate_gradients(parser, args) -> None:
     has = {k: hasattr(args, k) for k in ("bvec", "bval", "grad")}
     if has["grad"] and (has["bvec"] or has["bval"]):
@@ -425,42 +446,18 @@ def _validate_paths(parser, args) -> None:
                 parser.error(f"{_spelling(name)} would overwrite the input {source} file: {path}")
 
 
-def _precheck_outputs(args) -> None:
-    """Refuse before any work when gradient outputs exist and --force is absent.
-
-    The module checks its outputs one at a time, so an existing --out-grad is only found after the
-    FSL pair has been written; checking all of them first keeps a refusal from leaving a partial set.
-    """
-    gradient_outputs = [getattr(args, k) for k in ("out_bvec", "out_bval", "out_grad") if hasattr(args, k)]
-    for path in gradient_outputs:
-        _check_output_dir("output", path)
-    if hasattr(args, "provenance"):
-        _check_output_dir("provenance", args.provenance)
-    if not getattr(args, "in_place", False):
-        for path in gradient_outputs:
-            if os.path.exists(path):
-                raise CliError(f"refusing to overwrite existing file: {path} (pass --force to allow)")
+def _outputs(args) -> OutputSet:
+    return OutputSet(force=getattr(args, "in_place", False))
 
 
-def _backup_path(path: str) -> str:
-    candidate = path + ".bak"
-    n = 0
-    while os.path.exists(candidate):
-        n += 1
-        candidate = f"{path}.bak.{n}"
-    return candidate
+def _check_outputs(args, *paths: Optional[str]) -> None:
+    """Before any work: every output the command will write (one overwrite rule for all of them)."""
+    wanted = list(paths) + [getattr(args, "report", None), getattr(args, "qc", None)]
+    _outputs(args).check(wanted)
 
 
 def _status_exit(status: str) -> int:
     return {"WARN": EXIT_WARN, "FLAG": EXIT_FLAG}.get(status, EXIT_OK)
-
-
-def _write_text(role: str, path: str, text: str) -> None:
-    try:
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(text)
-    except OSError as exc:
-        raise CliError(f"cannot write {role} {path}: {exc.strerror or exc}") from None
 
 
 def _emit(text: str) -> None:
@@ -548,7 +545,6 @@ def _qc_prepare(args):
         qc.require_matplotlib()
     except qc.MissingMatplotlib as exc:
         raise CliError(str(exc)) from None
-    _check_output_dir("picture", args.qc)
     return qc
 
 
@@ -556,24 +552,28 @@ def _qc_prepare(args):
 
 
 def _finish_report(args, command: str, report_text: str, *, timing=None, glyphs=None, qc=None,
-                   context: Optional[dict] = None, verdict: Optional[dict] = None,
-                   exit_code: Optional[int] = None) -> int:
-    """Write --report and --qc, print the summary (or --json), and return the exit code.
+                   context: Optional[dict] = None, verdict: Optional[dict] = None, images=None,
+                   exit_code: Optional[int] = None, after=()) -> int:
+    """Write --report and --qc (together with nothing else, or after the engine's own files ``after``,
+    which are undone if these fail), print the summary (or --json), and return the exit code.
 
     With ``verdict`` (the engine's) the status, the JSON and the report file are the verdict's:
-    ``{"report": <the module's report, verbatim>, "verdict": {...}}``.
+    ``{"report": <the module's report, verbatim>, "verdict": {...}}``, with ``"images"`` when recorded.
     """
     report = json.loads(report_text)
-    document = api.document_text(report_text, verdict) if verdict is not None else report_text
+    document = api.document_text(report_text, verdict, images) if verdict is not None else report_text
     status = verdict["status"] if verdict is not None else report.get("status", "")
-    if args.report:
-        _write_text("report", args.report, pretty_json(document))
-    if qc is not None and glyphs is not None:
-        shown = qc.report_for_picture(report, verdict) if verdict is not None else report
-        try:
-            qc.write_qc(args.qc, shown, glyphs, getattr(args, "dwi", ""))
-        except OSError as exc:
-            raise CliError(f"cannot write picture {args.qc}: {exc.strerror or exc}") from None
+    outputs = _outputs(args)
+    try:
+        if args.report:
+            outputs.add(args.report, pretty_json(document).encode("utf-8"))
+        if qc is not None and glyphs is not None:
+            shown = qc.report_for_picture(report, verdict) if verdict is not None else report
+            outputs.add(args.qc, qc.render_qc(shown, glyphs, getattr(args, "dwi", ""))[0])
+    except Exception:
+        undo(after)
+        raise
+    outputs.commit(after=after)
     style = Style.for_stream(sys.stdout)
     if args.json:
         _emit_json(document)
@@ -618,10 +618,10 @@ def _module_keywords(args, command: str) -> Dict[str, object]:
 
 def cmd_inspect(args, module) -> int:
     _check_inputs(_gradient_roles(args))
-    _check_output_dir("report", args.report)
     with module_errors(module):
+        _check_outputs(args)
         text = module.inspect(**_keywords(args, "inspect"))
-    return _finish_report(args, "inspect", text)
+        return _finish_report(args, "inspect", text)
 
 
 def _gradient_roles(args):
@@ -640,19 +640,24 @@ def _image_roles(args):
     return roles
 
 
+def _records_images(args) -> bool:
+    """The DWI's digest goes into what is written or printed as JSON, not into the summary."""
+    return bool(getattr(args, "report", None) or getattr(args, "json", False))
+
+
 def cmd_audit(args, module) -> int:
     _check_inputs(_gradient_roles(args) + _image_roles(args))
-    _check_output_dir("report", args.report)
     qc = _qc_prepare(args)
-    if _verdict_on(args):
-        kwargs = _engine_keywords(args, "audit")
-        with module_errors(module):
-            result = api.check(args.dwi, glyphs=qc is not None, profile=args.profile, **kwargs)
-        return _finish_report(args, "audit", result.report_text, timing=result.timing, glyphs=result.glyphs, qc=qc,
-                              context=_flip_context(args, "audit"), verdict=result.verdict.to_dict())
-    kwargs = _module_keywords(args, "audit")
-    timing = glyphs = None
     with module_errors(module):
+        _check_outputs(args)
+        if _verdict_on(args):
+            result = api.check(args.dwi, glyphs=qc is not None, profile=args.profile, images=_records_images(args),
+                               **_engine_keywords(args, "audit"))
+            return _finish_report(args, "audit", result.report_text, timing=result.timing, glyphs=result.glyphs,
+                                  qc=qc, context=_flip_context(args, "audit"), verdict=result.verdict.to_dict(),
+                                  images=result.images)
+        kwargs = _module_keywords(args, "audit")
+        timing = glyphs = None
         if args.profile and qc is not None:
             text, timing, glyphs = module.audit_profiled_with_glyphs(**kwargs)
         elif args.profile:
@@ -661,64 +666,77 @@ def cmd_audit(args, module) -> int:
             text, glyphs = module.audit_with_glyphs(**kwargs)
         else:
             text = module.audit(**kwargs)
-    return _finish_report(args, "audit", text, timing=timing, glyphs=glyphs, qc=qc,
-                          context=_flip_context(args, "audit"))
+        return _finish_report(args, "audit", text, timing=timing, glyphs=glyphs, qc=qc,
+                              context=_flip_context(args, "audit"))
 
 
 def cmd_detect_flip(args, module) -> int:
     _check_inputs(_gradient_roles(args) + _image_roles(args))
-    _check_output_dir("report", args.report)
     qc = _qc_prepare(args)
-    if _verdict_on(args):
-        with module_errors(module):
-            result = api.check(args.dwi, flip_only=True, glyphs=qc is not None,
-                               **_engine_keywords(args, "detect-flip"))
-        return _finish_report(args, "detect-flip", result.report_text, glyphs=result.glyphs, qc=qc,
-                              context=_flip_context(args, "detect-flip"), verdict=result.verdict.to_dict())
-    kwargs = _module_keywords(args, "detect-flip")
-    glyphs = None
     with module_errors(module):
+        _check_outputs(args)
+        if _verdict_on(args):
+            result = api.check(args.dwi, flip_only=True, glyphs=qc is not None, images=_records_images(args),
+                               **_engine_keywords(args, "detect-flip"))
+            return _finish_report(args, "detect-flip", result.report_text, glyphs=result.glyphs, qc=qc,
+                                  context=_flip_context(args, "detect-flip"), verdict=result.verdict.to_dict(),
+                                  images=result.images)
+        kwargs = _module_keywords(args, "detect-flip")
+        glyphs = None
         if qc is not None:
             text, glyphs = module.detect_flip_with_glyphs(args.dwi, **kwargs)
         else:
             text = module.detect_flip(args.dwi, **kwargs)
-    return _finish_report(args, "detect-flip", text, glyphs=glyphs, qc=qc, context=_flip_context(args, "detect-flip"))
+        return _finish_report(args, "detect-flip", text, glyphs=glyphs, qc=qc,
+                              context=_flip_context(args, "detect-flip"))
 
 
-def cmd_repair(args, module) -> int:
+def _repair_targets(args) -> List[Optional[str]]:
+    if getattr(args, "dry_run", False):
+        return []
+    return [args.out_bvec, args.out_bval, getattr(args, "out_grad", None), getattr(args, "provenance", None)]
+
+
+def cmd_repair(args, module, argv: Sequence[str] = ()) -> int:
     _check_inputs(_gradient_roles(args) + _image_roles(args))
-    _check_output_dir("report", args.report)
     qc = _qc_prepare(args)
     dry_run = getattr(args, "dry_run", False)
-    if not dry_run:
-        _precheck_outputs(args)
-    planned_backups = []
-    if getattr(args, "in_place", False) and not dry_run:
-        for key in ("out_bvec", "out_bval", "out_grad"):
-            path = getattr(args, key, None)
-            if path is not None and os.path.exists(path):
-                planned_backups.append((path, _backup_path(path)))
-    if _verdict_on(args):
-        kwargs = _engine_keywords(args, "repair")
-        options = {api_key: kwargs.pop(key) for key, api_key in (("in_place", "force"),) if key in kwargs}
-        with module_errors(module):
-            result = api.repair(args.dwi, args.out_bvec, args.out_bval, glyphs=qc is not None, **kwargs, **options)
-        context = _repair_context(args, result.report, planned_backups)
-        code = _repair_exit(result.status, result.written and not dry_run)
-        return _finish_report(args, "repair", result.report_text, glyphs=result.glyphs, qc=qc, context=context,
-                              verdict=result.verdict.to_dict(), exit_code=code)
-    kwargs = _module_keywords(args, "repair")
-    glyphs = None
     with module_errors(module):
+        _check_outputs(args, *_repair_targets(args))
+        if _verdict_on(args):
+            kwargs = _engine_keywords(args, "repair")
+            force = kwargs.pop("in_place", False)
+            result = api.repair(args.dwi, args.out_bvec, args.out_bval, glyphs=qc is not None, force=force,
+                                command=["dirsieve", *argv], **kwargs)
+            context = _repair_context(args, result.report, result.committed)
+            return _finish_report(args, "repair", result.report_text, glyphs=result.glyphs, qc=qc, context=context,
+                                  verdict=result.verdict.to_dict(), after=result.committed,
+                                  exit_code=_repair_exit(result.status, result.written and not dry_run))
+        # The module's own repair (--no-consensus) writes its files one after the other.
+        planned = _planned_backups(args)
+        kwargs = _module_keywords(args, "repair")
+        glyphs = None
         if qc is not None:
             text, glyphs = module.repair_with_glyphs(args.dwi, args.out_bvec, args.out_bval, **kwargs)
         else:
             text = module.repair(args.dwi, args.out_bvec, args.out_bval, **kwargs)
-    report = json.loads(text)
-    context = _repair_context(args, report, planned_backups)
-    written = bool((report.get("repair") or {}).get("outputs"))
-    return _finish_report(args, "repair", text, glyphs=glyphs, qc=qc, context=context,
-                          exit_code=_repair_exit(report.get("status", ""), written))
+        report = json.loads(text)
+        written = bool((report.get("repair") or {}).get("outputs"))
+        committed = [(path, backup if os.path.exists(backup) else None) for path, backup in planned]
+        return _finish_report(args, "repair", text, glyphs=glyphs, qc=qc,
+                              context=_repair_context(args, report, committed),
+                              exit_code=_repair_exit(report.get("status", ""), written))
+
+
+def _planned_backups(args) -> List[tuple]:
+    """Where the module's repair will move existing outputs (it takes the first free backup name)."""
+    planned = []
+    if getattr(args, "in_place", False) and not getattr(args, "dry_run", False):
+        for key in ("out_bvec", "out_bval", "out_grad"):
+            path = getattr(args, key, None)
+            if path is not None and os.path.exists(path):
+                planned.append((path, _backup_path(path)))
+    return planned
 
 
 def _repair_exit(status: str, written: bool) -> int:
@@ -731,33 +749,35 @@ def _repair_exit(status: str, written: bool) -> int:
     return _status_exit(status)
 
 
-def _repair_context(args, report: dict, planned_backups) -> dict:
+def _repair_context(args, report: dict, committed) -> dict:
     written = set((report.get("repair") or {}).get("outputs", []))
     return {
         "apply_command": _repair_argv(args, "repair", dry_run=False),
         "force_command": _repair_argv(args, "repair", force_repair=True),
         "verify_command": _verify_argv(args),
-        "backups": [(p, b) for p, b in planned_backups if p in written and os.path.exists(b)],
+        "backups": [(p, b) for p, b in committed if b is not None and p in written],
         "provenance": getattr(args, "provenance", None) if written else None,
     }
 
 
 def cmd_recompute(args, module) -> int:
     _check_inputs(_gradient_roles(args))
-    _check_output_dir("report", args.report)
     dry_run = getattr(args, "dry_run", False)
-    if not dry_run:
-        _precheck_outputs(args)
     with module_errors(module):
-        text = module.recompute_bval(args.out_bvec, args.out_bval, **_keywords(args, "recompute-bval"))
-    if args.report:
-        _write_text("report", args.report, pretty_json(text))
+        _check_outputs(args, *_repair_targets(args))
+        kwargs = _keywords(args, "recompute-bval")
+        force = kwargs.pop("in_place", False)
+        result = api.recompute_bval(args.out_bvec, args.out_bval, force=force, **kwargs)
+        outputs = _outputs(args)
+        if args.report:
+            outputs.add(args.report, pretty_json(result.summary_text).encode("utf-8"))
+        outputs.commit(after=result.committed)
     if args.json:
-        _emit_json(text)
+        _emit_json(result.summary_text)
     else:
-        summary = json.loads(text)
-        _emit(render_recompute(summary, Style.for_stream(sys.stdout), b0_threshold=getattr(args, "b0_threshold", 50.0),
-                               dry_run=dry_run, provenance=getattr(args, "provenance", None)))
+        _emit(render_recompute(result.summary, Style.for_stream(sys.stdout),
+                               b0_threshold=getattr(args, "b0_threshold", 50.0), dry_run=dry_run,
+                               provenance=getattr(args, "provenance", None)))
     return EXIT_OK
 
 
@@ -765,12 +785,14 @@ def cmd_bids(args, module) -> int:
     if not os.path.isdir(args.root):
         raise CliError(f"BIDS root is not a folder: {args.root}" if os.path.exists(args.root)
                        else f"BIDS root not found: {args.root}")
-    _check_output_dir("report", args.report)
     with module_errors(module):
+        _check_outputs(args)
         text = module.audit_bids(args.root, **_keywords(args, "bids"))
-    summary = json.loads(text)
-    if args.report:
-        _write_text("report", args.report, pretty_json(text))
+        summary = json.loads(text)
+        outputs = _outputs(args)
+        if args.report:
+            outputs.add(args.report, pretty_json(text).encode("utf-8"))
+        outputs.commit()
     if args.json:
         _emit_json(text)
     else:
@@ -844,6 +866,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if extra:
             _subparser(parser, args.command).error(f"unrecognized arguments: {' '.join(extra)}")
         _validate(parser, args)
+        words = list(sys.argv[1:] if argv is None else argv)
     except SystemExit as exc:  # argparse: --help, --version and usage errors
         return exc.code if isinstance(exc.code, int) else (EXIT_OK if exc.code is None else EXIT_USAGE)
 
@@ -852,6 +875,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             sys.stdout.reconfigure(errors="replace")
     try:
         module = _module()
+        if args.command == "repair":
+            return cmd_repair(args, module, words)
         return HANDLERS[args.command](args, module)
     except CliError as exc:
         sys.stderr.write(f"dirsieve: error: {_one_line(exc)}\n")

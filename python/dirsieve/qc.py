@@ -134,6 +134,14 @@ def _foreground(s0: np.ndarray) -> np.ndarray:
 
 def write_qc(path: str, report: dict, glyphs: dict, source: str = "") -> tuple:
     """Draw the picture for ``report`` and write it as PNG to ``path``; returns its pixel size."""
+    data, size = render_qc(report, glyphs, source)
+    with open(path, "wb") as f:
+        f.write(data)
+    return size
+
+
+def render_qc(report: dict, glyphs: dict, source: str = "") -> tuple:
+    """Draw the picture for ``report`` in memory: returns the PNG bytes and the pixel size."""
     Figure, FigureCanvasAgg = require_matplotlib()
     from matplotlib.collections import LineCollection
 
@@ -196,12 +204,9 @@ def write_qc(path: str, report: dict, glyphs: dict, source: str = "") -> tuple:
              "brightness FA; outline and strokes: white-matter sample and its in-plane directions",
              ha="center", va="center", color="#bbbbbb", fontsize=8)
 
-    # Render in memory first so a drawing failure never leaves a truncated file behind.
     buffer = io.BytesIO()
     fig.savefig(buffer, format="png", dpi=DPI, facecolor=fig.get_facecolor())
-    with open(path, "wb") as f:
-        f.write(buffer.getvalue())
-    return width, height
+    return buffer.getvalue(), (width, height)
 
 
 def _percent(value) -> str:

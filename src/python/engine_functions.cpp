@@ -7,6 +7,10 @@
 #include "core/pipeline/engine.hpp"
 #include "core/pipeline/engine_inputs.hpp"
 #include "core/repair/frames.hpp"
+#include "core/repair/output_safety.hpp"
+#include "core/report/input_record.hpp"
+#include "core/gradients/validation.hpp"
+#include "core/scheme/bval_recovery.hpp"
 #include "python/call_context.hpp"
 #include "python/results.hpp"
 
@@ -23,6 +27,7 @@ ParamSpec opt_number(const char* name) { return {name, ParamKind::OptionalFloat}
 ParamSpec flag(const char* name) { return {name, ParamKind::Flag}; }
 ParamSpec count(const char* name) { return {name, ParamKind::OptionalCount}; }
 ParamSpec numbers(const char* name) { return {name, ParamKind::OptionalFloatList}; }
+ParamSpec texts(const char* name) { return {name, ParamKind::OptionalTextList}; }
 
 std::vector<ParamSpec> concat(std::initializer_list<std::vector<ParamSpec>> parts) {
   std::vector<ParamSpec> out;
@@ -40,23 +45,47 @@ const FunctionSpec kVersionSpec{"version", {}, {}};
 const FunctionSpec kAuditSpec{
     "audit",
     concat({{path("dwi")}, kInputs, kAnalysis,
-            {flag("strict"), number("norm_tolerance", 0.05), flag("glyphs"), flag("profile"), count("threads")}}),
+            {flag("strict"), number("norm_tolerance", 0.05), flag("glyphs"), flag("profile"), flag("images"),
+             count("threads")}}),
     {"Audit with the verdict: one load and one fit. Returns a dict with `report` (the module's",
      "report JSON text for the same inputs), `verdict` (the decision over the walking distances),",
      "and `glyphs` / `timing` when asked for. `mask` is a brain mask (the sample is its valid voxels",
-     "with FA >= 0.2); `wm_mask` is a white-matter mask used as given."}};
+     "with FA >= 0.2); `wm_mask` is a white-matter mask used as given. With `images`, also",
+     "`images`: the DWI and the mask read, each with its path, SHA-256 and size."}};
 const FunctionSpec kDetectFlipSpec{
-    "detect_flip", concat({{path("dwi")}, kInputs, kAnalysis, {flag("glyphs"), count("threads")}}),
-    {"Flip detection with the verdict; returns `report` and `verdict` (and `glyphs`)."}};
+    "detect_flip", concat({{path("dwi")}, kInputs, kAnalysis, {flag("glyphs"), flag("images"), count("threads")}}),
+    {"Flip detection with the verdict; returns `report` and `verdict` (and `glyphs`, `images`)."}};
 const FunctionSpec kRepairSpec{
     "repair",
     concat({{path("dwi"), path("out_bvec"), path("out_bval")}, kInputs, {opt_path("out_grad"), opt_path("provenance")},
             kAnalysis,
             {flag("dry_run"), flag("in_place"), flag("strict"), flag("force_repair"), number("norm_tolerance", 0.05),
-             flag("glyphs"), count("threads")}}),
+             flag("glyphs"), texts("command"), count("threads")}}),
     {"Audit with the verdict, then write its transform: FLAG writes the fix, PASS the table",
-     "unchanged, WARN nothing (unless `force_repair` and every distance agrees). Returns",
-     "`report` (with its `repair` member), `verdict` and `written`."}};
+     "unchanged, WARN nothing (unless `force_repair` and every distance agrees). Every output is",
+     "checked before the image is read, and all are written or none. Returns `report` (with its",
+     "`repair` member), `verdict`, `written` and `committed` ([path, backup or None] per file).",
+     "`command` is recorded in the provenance."}};
+const FunctionSpec kRecomputeSpec{
+    "recompute_bval",
+    {path("out_bvec"), path("out_bval"), opt_path("bvec"), opt_path("bval"), opt_path("grad"), opt_path("out_grad"),
+     opt_path("provenance"), number("b0_threshold", 50.0), flag("dry_run"), flag("in_place"),
+     flag("allow_unit_vectors"), count("threads")},
+    {"B-value recovery from amplitude-encoded vectors, with the engine's input checks. Refuses a table",
+     "whose vectors are already unit length unless `allow_unit_vectors`; writes all outputs or none.",
+     "Returns `summary` (the JSON summary text) and `committed` ([path, backup or None] per file)."}};
+const FunctionSpec kCheckOutputsSpec{
+    "check_outputs", {{"paths", ParamKind::TextList}, flag("in_place")},
+    {"Checks output paths before any work: the folder exists and accepts a new file, the path is",
+     "not a folder, and without `in_place` nothing stands there. Raises ValueError naming the file."}};
+const FunctionSpec kWriteOutputsSpec{
+    "write_outputs", {{"paths", ParamKind::TextList}, {"contents", ParamKind::BytesList}, flag("in_place")},
+    {"Writes files all or nothing (temporary names beside the targets, moved into place when all are",
+     "complete; with `in_place` an existing file goes to a numbered backup first). Returns",
+     "[path, backup or None] per file."}};
+const FunctionSpec kRestoreOutputsSpec{
+    "restore_outputs", {{"paths", ParamKind::TextList}, {"backups", ParamKind::TextList}},
+    {"Undoes committed files, last first: removes each and moves its backup ('' for none) back."}};
 
 // The sample the verdict scores, from which of the two mask keywords was given.
 bool sample_source(const Arguments& a, SampleSource& source) {
@@ -79,8 +108,8 @@ struct EngineCall {
 // Binds the arguments, checks and reads every input (each failure names its file) and prepares the call.
 // False with a Python exception set.
 bool prepare_engine_call(const FunctionSpec& spec, bool has_scheme, PyObject* const* args, Py_ssize_t nargs,
-                         PyObject* kwnames, EngineCall& call) {
-  if (!parse_arguments(spec, args, nargs, kwnames, call.args)) return false;
+                         PyObject* kwnames, EngineCall& call, bool parse = true) {
+  if (parse && !parse_arguments(spec, args, nargs, kwnames, call.args)) return false;
   const Arguments& a = call.args;
   SampleSource source = SampleSource::Automatic;
   if (!sample_source(a, source)) return false;
@@ -154,6 +183,26 @@ PyObject* py_version(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kw
   return PyUnicode_FromString(kEngineVersion);
 }
 
+// Steals `value`; false with an exception set.
+bool put_item(PyObject* dict, const char* key, PyObject* value) {
+  if (value == nullptr) return false;
+  const int rc = PyDict_SetItemString(dict, key, value);
+  Py_DECREF(value);
+  return rc == 0;
+}
+
+// The DWI and the mask a call read, with their digests.
+Result<std::vector<InputRecord>> image_records(const Arguments& a) {
+  std::vector<InputRecord> records;
+  for (const char* key : {"dwi", "mask", "wm_mask"}) {
+    if (auto path = a.path(key)) {
+      DS_TRY_ASSIGN(InputRecord record, make_input_record(*path));
+      records.push_back(std::move(record));
+    }
+  }
+  return records;
+}
+
 PyObject* analyse(const FunctionSpec& spec, EngineCommand command, PyObject* const* args, Py_ssize_t nargs,
                   PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
@@ -165,13 +214,26 @@ PyObject* analyse(const FunctionSpec& spec, EngineCommand command, PyObject* con
       return run_engine(command, ctx.gradients.table, ctx.gradients.records, *ctx.dwi, mask_of(ctx), call.options);
     });
     if (!outcome) return raise_core_error(outcome.error());
-    if (!(has_scheme && call.args.flag("profile"))) return outcome_dict(*outcome, ctx, nullptr);
-    ctx.times.total = ctx.total_clock->seconds();
-    ctx.times.threads = ctx.pool->concurrency();
-    ctx.times.fit = outcome->timings.fit_seconds;
-    // The verdict's extra distances are coherence work too.
-    ctx.times.coherence = outcome->timings.coherence_seconds + outcome->verdict_seconds;
-    return outcome_dict(*outcome, ctx, &ctx.times);
+    const bool timed = has_scheme && call.args.flag("profile");
+    if (timed) {
+      ctx.times.total = ctx.total_clock->seconds();
+      ctx.times.threads = ctx.pool->concurrency();
+      ctx.times.fit = outcome->timings.fit_seconds;
+      // The verdict's extra distances are coherence work too.
+      ctx.times.coherence = outcome->timings.coherence_seconds + outcome->verdict_seconds;
+    }
+    PyObject* dict = outcome_dict(*outcome, ctx, timed ? &ctx.times : nullptr);
+    if (dict == nullptr || !call.args.flag("images")) return dict;
+    auto images = image_records(call.args);
+    if (!images) {
+      Py_DECREF(dict);
+      return raise_core_error(images.error());
+    }
+    if (!put_item(dict, "images", json_to_python(to_json(*images)))) {
+      Py_DECREF(dict);
+      return nullptr;
+    }
+    return dict;
   });
 }
 
@@ -183,39 +245,169 @@ PyObject* py_detect_flip(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   return analyse(kDetectFlipSpec, EngineCommand::DetectFlip, args, nargs, kwnames);
 }
 
+// [[path, backup or None], ...]; null with an exception set.
+PyObject* committed_list(const std::vector<CommittedOutput>& committed) {
+  PyObject* list = PyList_New(static_cast<Py_ssize_t>(committed.size()));
+  if (list == nullptr) return nullptr;
+  for (std::size_t i = 0; i < committed.size(); ++i) {
+    PyObject* path = text_to_python(committed[i].path);
+    PyObject* backup = committed[i].backup ? text_to_python(*committed[i].backup) : Py_NewRef(Py_None);
+    PyObject* pair = (path != nullptr && backup != nullptr) ? PyList_New(2) : nullptr;
+    if (pair == nullptr) {
+      Py_XDECREF(path);
+      Py_XDECREF(backup);
+      Py_DECREF(list);
+      return nullptr;
+    }
+    PyList_SET_ITEM(pair, 0, path);
+    PyList_SET_ITEM(pair, 1, backup);
+    PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
+  }
+  return list;
+}
+
 PyObject* py_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     EngineCall call;
-    if (!prepare_engine_call(kRepairSpec, true, args, nargs, kwnames, call)) return nullptr;
-    CallContext& ctx = call.ctx;
-    const Arguments& a = call.args;
+    Arguments& a = call.args;
+    if (!parse_arguments(kRepairSpec, args, nargs, kwnames, a)) return nullptr;
     RepairOptions repair;
     repair.out_bvec = a.required_path("out_bvec");
     repair.out_bval = a.required_path("out_bval");
     repair.out_grad = a.path("out_grad");
     repair.provenance = a.path("provenance");
-    repair.frame = analyse_frame(ctx.dwi->affine, ctx.grad_given);
     repair.dry_run = a.flag("dry_run");
     repair.in_place = a.flag("in_place");
     repair.force_repair = a.flag("force_repair");
+    // The outputs are checked before the image is read: a refusal costs nothing.
+    if (!repair.dry_run) {
+      for (const std::string& path : repair_targets(repair)) {
+        auto checked = check_output_target(path, repair.in_place);
+        if (!checked) return raise_core_error(checked.error());
+      }
+    }
+    if (!prepare_engine_call(kRepairSpec, true, args, nargs, kwnames, call, false)) return nullptr;
+    CallContext& ctx = call.ctx;
+    repair.frame = analyse_frame(ctx.dwi->affine, ctx.grad_given);
     repair.other_inputs.push_back(a.required_path("dwi"));
-    if (auto mask = a.path("mask")) repair.other_inputs.push_back(*mask);
-    if (auto mask = a.path("wm_mask")) repair.other_inputs.push_back(*mask);
-    bool written = false;
+    for (const char* key : {"mask", "wm_mask"})
+      if (auto mask = a.path(key)) repair.other_inputs.push_back(*mask);
+
+    VerdictRepair repaired;
     auto outcome = ctx.pool->run([&]() -> Result<EngineOutcome> {
       DS_TRY_ASSIGN(EngineOutcome out, run_engine(EngineCommand::Audit, ctx.gradients.table, ctx.gradients.records,
                                                   *ctx.dwi, mask_of(ctx), call.options));
-      DS_TRY_ASSIGN(written, apply_verdict_repair(out.report, out.verdict, ctx.gradients.table, repair));
+      RepairRecord record;
+      if (repair.provenance && !repair.dry_run) {
+        DS_TRY_ASSIGN(record.images, image_records(a));
+        record.invocation = JsonValue::object();
+        JsonValue command = JsonValue::array();
+        if (auto argv = a.text_list("command")) {
+          for (const std::string& word : *argv) command.push(word);
+        }
+        record.invocation.add("command", std::move(command));
+        record.invocation.add("options", repair_options_json(call.options, repair, ctx.dwi->voxel_sizes));
+      }
+      DS_TRY_ASSIGN(repaired, apply_verdict_repair(out.report, out.verdict, ctx.gradients.table, repair, record));
       return out;
     });
     if (!outcome) return raise_core_error(outcome.error());
     PyObject* dict = outcome_dict(*outcome, ctx, nullptr);
     if (dict == nullptr) return nullptr;
-    if (PyDict_SetItemString(dict, "written", written ? Py_True : Py_False) != 0) {
+    if (!put_item(dict, "written", PyBool_FromLong(repaired.planned ? 1 : 0)) ||
+        !put_item(dict, "committed", committed_list(repaired.committed))) {
       Py_DECREF(dict);
       return nullptr;
     }
     return dict;
+  });
+}
+
+PyObject* py_recompute_bval(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Arguments a;
+    if (!parse_arguments(kRecomputeSpec, args, nargs, kwnames, a)) return nullptr;
+    auto pool = CallPool::create(a.count("threads"));
+    if (!pool) return raise_core_error(pool.error());
+    const auto bvec = a.path("bvec"), bval = a.path("bval"), grad = a.path("grad");
+    if (!gradient_inputs_complete(bvec, bval, grad)) {
+      PyErr_SetString(PyExc_ValueError, "provide bvec and bval, or grad");
+      return nullptr;
+    }
+    RecomputeOptions options;
+    options.out_bvec = a.required_path("out_bvec");
+    options.out_bval = a.required_path("out_bval");
+    options.out_grad = a.path("out_grad");
+    options.provenance = a.path("provenance");
+    options.b0_threshold = a.number("b0_threshold");
+    options.dry_run = a.flag("dry_run");
+    options.in_place = a.flag("in_place");
+    auto recovered = pool->run([&]() -> Result<CheckedRecovery> {
+      DS_TRY_ASSIGN(GradientInputs inputs, read_checked_gradient_inputs(bvec, bval, grad));
+      return recompute_bval_checked(inputs.table, inputs.records, options, a.flag("allow_unit_vectors"));
+    });
+    if (!recovered) return raise_core_error(recovered.error());
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) return nullptr;
+    if (!put_item(dict, "summary", text_to_python(recovered->summary)) ||
+        !put_item(dict, "committed", committed_list(recovered->committed))) {
+      Py_DECREF(dict);
+      return nullptr;
+    }
+    return dict;
+  });
+}
+
+PyObject* py_check_outputs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Arguments a;
+    if (!parse_arguments(kCheckOutputsSpec, args, nargs, kwnames, a)) return nullptr;
+    for (const std::string& path : a.text_list("paths").value_or(std::vector<std::string>{})) {
+      auto checked = check_output_target(path, a.flag("in_place"));
+      if (!checked) return raise_core_error(checked.error());
+    }
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* py_write_outputs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Arguments a;
+    if (!parse_arguments(kWriteOutputsSpec, args, nargs, kwnames, a)) return nullptr;
+    const auto paths = a.text_list("paths").value_or(std::vector<std::string>{});
+    const auto contents = a.text_list("contents").value_or(std::vector<std::string>{});
+    if (paths.size() != contents.size()) {
+      PyErr_SetString(PyExc_ValueError, "paths and contents must have the same length");
+      return nullptr;
+    }
+    auto committed = [&]() -> Result<std::vector<CommittedOutput>> {
+      for (const std::string& path : paths) DS_TRY(check_output_target(path, a.flag("in_place")));
+      OutputSet set(a.flag("in_place"));
+      for (std::size_t i = 0; i < paths.size(); ++i) DS_TRY(set.stage(paths[i], contents[i]));
+      return set.commit();
+    }();
+    if (!committed) return raise_core_error(committed.error());
+    return committed_list(*committed);
+  });
+}
+
+PyObject* py_restore_outputs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Arguments a;
+    if (!parse_arguments(kRestoreOutputsSpec, args, nargs, kwnames, a)) return nullptr;
+    const auto paths = a.text_list("paths").value_or(std::vector<std::string>{});
+    const auto backups = a.text_list("backups").value_or(std::vector<std::string>{});
+    if (paths.size() != backups.size()) {
+      PyErr_SetString(PyExc_ValueError, "paths and backups must have the same length");
+      return nullptr;
+    }
+    std::vector<CommittedOutput> committed;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      committed.push_back({paths[i], backups[i].empty() ? std::nullopt : std::optional<std::string>(backups[i])});
+    }
+    auto restored = restore_outputs(committed);
+    if (!restored) return raise_core_error(restored.error());
+    Py_RETURN_NONE;
   });
 }
 
@@ -227,6 +419,10 @@ const std::vector<ModuleFunction>& engine_functions() {
       {&kAuditSpec, py_audit},
       {&kDetectFlipSpec, py_detect_flip},
       {&kRepairSpec, py_repair},
+      {&kRecomputeSpec, py_recompute_bval},
+      {&kCheckOutputsSpec, py_check_outputs},
+      {&kWriteOutputsSpec, py_write_outputs},
+      {&kRestoreOutputsSpec, py_restore_outputs},
   };
   return functions;
 }

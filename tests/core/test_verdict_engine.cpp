@@ -226,7 +226,7 @@ TEST(VerdictRepair, FlagWritesTheCorrectedTableAndNamesTheVerdict) {
   ASSERT_EQ(v.status, Status::Flag);
   auto written = apply_verdict_repair(report, v, y_flipped(), f.options);
   ASSERT_TRUE(written.ok()) << written.error().display();
-  EXPECT_TRUE(*written);
+  EXPECT_TRUE(written->planned);
   auto table = read_fsl_pair(f.bvec, f.bval);
   ASSERT_TRUE(table.ok());
   expect_table_up_to_sign(*table, brain().table);
@@ -290,7 +290,7 @@ TEST(VerdictRepair, PassWritesTheTableUnchanged) {
   ASSERT_EQ(passed().verdict.status, Status::Pass);
   auto written = apply_verdict_repair(report, passed().verdict, brain().table, f.options);
   ASSERT_TRUE(written.ok());
-  EXPECT_TRUE(*written);
+  EXPECT_TRUE(written->planned);
   auto table = read_fsl_pair(f.bvec, f.bval);
   ASSERT_TRUE(table.ok());
   expect_table_up_to_sign(*table, brain().table, /*exact_sign=*/true);
@@ -315,14 +315,14 @@ TEST(VerdictRepair, WarnWritesNothingUnlessForcedOntoACommonClass) {
   Report report = flagged().report;
   auto nothing = apply_verdict_repair(report, warn, y_flipped(), f.options);
   ASSERT_TRUE(nothing.ok());
-  EXPECT_FALSE(*nothing);
+  EXPECT_FALSE(nothing->planned);
   EXPECT_TRUE(f.dir.entries().empty());
   EXPECT_FALSE(report.repair);
 
   f.options.force_repair = true;
   auto forced = apply_verdict_repair(report, warn, y_flipped(), f.options);
   ASSERT_TRUE(forced.ok());
-  EXPECT_TRUE(*forced);
+  EXPECT_TRUE(forced->planned);
   auto table = read_fsl_pair(f.bvec, f.bval);
   ASSERT_TRUE(table.ok());
   expect_table_up_to_sign(*table, brain().table);
@@ -345,7 +345,7 @@ TEST(VerdictRepair, WarnWritesNothingUnlessForcedOntoACommonClass) {
   Report report_g = flagged().report;
   auto none = apply_verdict_repair(report_g, split, y_flipped(), g.options);
   ASSERT_TRUE(none.ok());
-  EXPECT_FALSE(*none);
+  EXPECT_FALSE(none->planned);
   EXPECT_TRUE(g.dir.entries().empty());
 }
 
@@ -357,7 +357,7 @@ TEST(VerdictRepair, DryRunRecordsThePlanAndWritesNothing) {
   Report report = flagged().report;
   auto would = apply_verdict_repair(report, flagged().verdict, y_flipped(), f.options);
   ASSERT_TRUE(would.ok());
-  EXPECT_TRUE(*would);
+  EXPECT_TRUE(would->planned);
   ASSERT_TRUE(report.repair);
   EXPECT_EQ(report.repair->label, *flagged().verdict.recommended_label);
   EXPECT_TRUE(report.repair->outputs.empty());

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/repair/output_safety.hpp"
 #include "core/scheme/notes.hpp"
 #include "core/scheme/shells.hpp"
 #include "core/util/clock.hpp"
@@ -52,8 +53,8 @@ Result<EngineOutcome> run_engine(EngineCommand command, const GradientTable& tab
   return out;
 }
 
-Result<bool> apply_verdict_repair(Report& report, const Verdict& verdict, const GradientTable& table,
-                                  const RepairOptions& options) {
+Result<VerdictRepair> apply_verdict_repair(Report& report, const Verdict& verdict, const GradientTable& table,
+                                           const RepairOptions& options, const RepairRecord& record) {
   add_divergence_note(report, options);
 
   RepairPlan plan;
@@ -71,10 +72,68 @@ Result<bool> apply_verdict_repair(Report& report, const Verdict& verdict, const 
     report.add_note("repair force-applied on a WARN verdict (--force-repair): " + verdict.reason +
                     " \u2014 verify the result.");
   } else {
-    return false;
+    return VerdictRepair{};
   }
-  DS_TRY(write_repair_plan(report, table, options, plan));
-  return true;
+
+  VerdictRepair out;
+  out.planned = true;
+  RepairResult result{plan.matrix, plan.label, {}};
+  if (options.dry_run) {
+    report.repair = std::move(result);
+    return out;
+  }
+
+  // Every target is checked before anything is written; then all are written, or none.
+  const std::vector<std::string> targets = repair_targets(options);
+  for (const std::string& path : targets) DS_TRY(check_output_target(path, options.in_place));
+  if (options.provenance) DS_TRY(check_provenance_target(*options.provenance, provenance_protected_paths(report, options)));
+
+  const RepairTexts texts = repair_texts(table, options, plan);
+  result.outputs = {options.out_bvec, options.out_bval};
+  if (options.out_grad) result.outputs.push_back(*options.out_grad);
+  report.repair = result;
+
+  OutputSet set(options.in_place);
+  DS_TRY(set.stage(options.out_bvec, texts.bvec));
+  DS_TRY(set.stage(options.out_bval, texts.bval));
+  if (options.out_grad) DS_TRY(set.stage(*options.out_grad, *texts.grad));
+  if (options.provenance) {
+    ProvenanceContent content = repair_provenance(report, options, plan, result.outputs);
+    content.images = record.images;
+    content.invocation = record.invocation.is_null() ? nullptr : &record.invocation;
+    DS_TRY(set.stage(*options.provenance, provenance_json(content, utc_timestamp_now()).to_pretty()));
+  }
+  DS_TRY_ASSIGN(out.committed, set.commit());
+  return out;
+}
+
+JsonValue repair_options_json(const EngineOptions& engine, const RepairOptions& repair, const Vec3& voxel_sizes) {
+  const AuditOptions& a = engine.audit;
+  JsonValue out = JsonValue::object();
+  out.add("b0_threshold", a.b0_threshold);
+  out.add("tolerance", a.tolerance);
+  out.add("shell", a.shell ? JsonValue(*a.shell) : JsonValue(nullptr));
+  out.add("step", a.flip.step);
+  out.add("margin_threshold", a.flip.margin_threshold);
+  auto distances = verdict_distances(voxel_sizes, engine.verdict.distances_mm);
+  out.add("distances_mm", distances ? json_array_of(*distances) : JsonValue(nullptr));
+  out.add("sample", sample_source_name(engine.source));
+  out.add("strict", a.strict);
+  out.add("norm_tolerance", a.norm_tolerance);
+  out.add("out_bvec", repair.out_bvec);
+  out.add("out_bval", repair.out_bval);
+  out.add("out_grad", repair.out_grad ? JsonValue(*repair.out_grad) : JsonValue(nullptr));
+  out.add("dry_run", repair.dry_run);
+  out.add("in_place", repair.in_place);
+  out.add("force_repair", repair.force_repair);
+  return out;
+}
+
+std::vector<std::string> repair_targets(const RepairOptions& options) {
+  std::vector<std::string> targets{options.out_bvec, options.out_bval};
+  if (options.out_grad) targets.push_back(*options.out_grad);
+  if (options.provenance) targets.push_back(*options.provenance);
+  return targets;
 }
 
 }  // namespace dirsieve

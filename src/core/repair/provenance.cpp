@@ -39,6 +39,10 @@ JsonValue provenance_json(const ProvenanceContent& content, const std::string& t
   doc.add("tool_version", kToolVersion);
   doc.add("timestamp", timestamp);
   doc.add("inputs", to_json(content.inputs));
+  if (!content.images.empty()) doc.add("images", to_json(content.images));
+  if (content.invocation != nullptr) {
+    for (const auto& [key, value] : content.invocation->as_object()) doc.add(key, value);
+  }
   if (content.shells != nullptr) doc.add("shells", to_json(*content.shells));
   if (content.angular != nullptr) doc.add("angular", to_json(*content.angular));
   if (content.flip != nullptr) {

@@ -1,6 +1,11 @@
 #include "core/repair/repair.hpp"
 
 #include "core/repair/output_safety.hpp"
+
+#include <tuple>
+
+#include "core/gradients/fsl_format.hpp"
+#include "core/gradients/grad_format.hpp"
 #include "core/util/number_format.hpp"
 
 namespace dirsieve {
@@ -42,57 +47,72 @@ Result<void> apply_repair_stage(Report& report, const GradientTable& table, cons
   return write_repair_plan(report, table, options, *plan);
 }
 
+RepairTexts repair_texts(const GradientTable& table, const RepairOptions& options, const RepairPlan& plan) {
+  const GradientTable repaired = apply_matrix(table, plan.matrix);
+  const GradientTable fsl_table =
+      options.frame ? apply_matrix(repaired, fsl_emission_matrix(*options.frame)) : repaired;
+  RepairTexts texts;
+  std::tie(texts.bvec, texts.bval) = format_fsl_pair_text(fsl_table);
+  if (options.out_grad) {
+    const GradientTable world_table =
+        options.frame ? apply_matrix(repaired, world_emission_matrix(*options.frame)) : repaired;
+    texts.grad = format_grad_text(world_table);
+  }
+  return texts;
+}
+
+std::vector<std::string> provenance_protected_paths(const Report& report, const RepairOptions& options) {
+  std::vector<std::string> paths = options.other_inputs;
+  for (const InputRecord& record : report.inputs) paths.push_back(record.path);
+  paths.push_back(options.out_bvec);
+  paths.push_back(options.out_bval);
+  if (options.out_grad) paths.push_back(*options.out_grad);
+  return paths;
+}
+
+ProvenanceContent repair_provenance(const Report& report, const RepairOptions& options, const RepairPlan& plan,
+                                    const std::vector<std::string>& outputs) {
+  ProvenanceContent content;
+  content.inputs = report.inputs;
+  content.shells = report.shells ? &*report.shells : nullptr;
+  content.angular = report.angular ? &*report.angular : nullptr;
+  content.flip = report.flip ? &*report.flip : nullptr;
+  if (!plan.verdict.is_null()) {
+    content.verdict = &plan.verdict;
+    content.applied_label = plan.label;
+    content.applied_transform = plan.matrix;
+  }
+  content.frame = options.frame ? &*options.frame : nullptr;
+  content.emitted_mrtrix = options.out_grad.has_value();
+  content.outputs = outputs;
+  return content;
+}
+
 Result<void> write_repair_plan(Report& report, const GradientTable& table, const RepairOptions& options,
                                const RepairPlan& plan) {
-  const GradientTable repaired = apply_matrix(table, plan.matrix);
   RepairResult result{plan.matrix, plan.label, {}};
   if (options.dry_run) {
     report.repair = std::move(result);
     return {};
   }
 
-  if (options.provenance) {
-    std::vector<std::string> protected_paths = options.other_inputs;
-    for (const InputRecord& record : report.inputs) protected_paths.push_back(record.path);
-    protected_paths.push_back(options.out_bvec);
-    protected_paths.push_back(options.out_bval);
-    if (options.out_grad) protected_paths.push_back(*options.out_grad);
-    DS_TRY(check_provenance_target(*options.provenance, protected_paths));
-  }
+  if (options.provenance) DS_TRY(check_provenance_target(*options.provenance, provenance_protected_paths(report, options)));
   DS_TRY_ASSIGN(const PreparedOutput bvec_prepared, prepare_output_for_write(options.out_bvec, options.in_place));
   DS_TRY_ASSIGN(const PreparedOutput bval_prepared, prepare_output_for_write(options.out_bval, options.in_place));
-  const GradientTable fsl_table =
-      options.frame ? apply_matrix(repaired, fsl_emission_matrix(*options.frame)) : repaired;
-  DS_TRY(write_prepared_fsl_pair(options.out_bvec, bvec_prepared, options.out_bval, bval_prepared, fsl_table));
+  const RepairTexts texts = repair_texts(table, options, plan);
+  DS_TRY(write_prepared_output(options.out_bvec, bvec_prepared, texts.bvec));
+  DS_TRY(write_prepared_output(options.out_bval, bval_prepared, texts.bval));
   result.outputs.push_back(options.out_bvec);
   result.outputs.push_back(options.out_bval);
 
   if (options.out_grad) {
     DS_TRY_ASSIGN(const PreparedOutput grad_prepared, prepare_output_for_write(*options.out_grad, options.in_place));
-    const GradientTable world_table =
-        options.frame ? apply_matrix(repaired, world_emission_matrix(*options.frame)) : repaired;
-    DS_TRY(write_prepared_grad_file(*options.out_grad, grad_prepared, world_table));
+    DS_TRY(write_prepared_output(*options.out_grad, grad_prepared, *texts.grad));
     result.outputs.push_back(*options.out_grad);
   }
 
   report.repair = result;
-
-  if (options.provenance) {
-    ProvenanceContent content;
-    content.inputs = report.inputs;
-    content.shells = report.shells ? &*report.shells : nullptr;
-    content.angular = report.angular ? &*report.angular : nullptr;
-    content.flip = report.flip ? &*report.flip : nullptr;
-    if (!plan.verdict.is_null()) {
-      content.verdict = &plan.verdict;
-      content.applied_label = plan.label;
-      content.applied_transform = plan.matrix;
-    }
-    content.frame = options.frame ? &*options.frame : nullptr;
-    content.emitted_mrtrix = options.out_grad.has_value();
-    content.outputs = result.outputs;
-    DS_TRY(write_provenance(*options.provenance, content));
-  }
+  if (options.provenance) DS_TRY(write_provenance(*options.provenance, repair_provenance(report, options, plan, result.outputs)));
   return {};
 }
 
