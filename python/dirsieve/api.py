@@ -33,7 +33,7 @@ from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
 __all__ = ["PathLike", "DistanceRow", "Verdict", "CheckResult", "RepairResult", "check", "repair",
-           "RecoveryResult", "recompute_bval", "document_text"]
+           "RecoveryResult", "recompute_bval", "read_table", "document_text"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 Matrix = Tuple[Tuple[float, float, float], Tuple[float, float, float], Tuple[float, float, float]]
@@ -395,3 +395,14 @@ def recompute_bval(
                                    **_keywords(bvec, bval, grad, None, None, options))
     return RecoveryResult(summary=json.loads(out["summary"]), summary_text=out["summary"],
                           committed=tuple((path, backup) for path, backup in out["committed"]))
+
+
+def read_table(*, bvec: Optional[PathLike] = None, bval: Optional[PathLike] = None,
+               grad: Optional[PathLike] = None) -> Dict[str, Any]:
+    """Read a gradient table with every check the engine makes before an analysis.
+
+    Returns ``directions`` (a list of [x, y, z]), ``bvals`` and ``format`` (``"fsl"`` or
+    ``"mrtrix"``). Raises :class:`ValueError` naming the file, the row or column and the counts
+    when the layout or a value is wrong (an FSL file given as grad, a NaN or negative b-value, ...).
+    """
+    return _engine().read_table(**_keywords(bvec, bval, grad, None, None, {}))

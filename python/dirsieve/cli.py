@@ -365,7 +365,8 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="example:\n  dirsieve demo /tmp/dirsieve-demo\n\nexit codes:\n  0  the demo ran as expected\n"
                "  1  error\n  2  usage error")
     p.add_argument("directory", nargs="?", metavar="DIR",
-                   help="empty or new folder for the files (default: a new temporary folder)")
+                   help="folder for the files: new, empty, or one an earlier demo wrote (its files are replaced; "
+                        "default: ./dirsieve-demo)")
     return parser
 
 
@@ -616,10 +617,16 @@ def _module_keywords(args, command: str) -> Dict[str, object]:
     return kwargs
 
 
+def _check_table(args) -> None:
+    """The engine's checks of the table, for the paths that hand it to the module."""
+    api.read_table(**{k: getattr(args, k) for k in ("bvec", "bval", "grad") if hasattr(args, k)})
+
+
 def cmd_inspect(args, module) -> int:
     _check_inputs(_gradient_roles(args))
     with module_errors(module):
         _check_outputs(args)
+        _check_table(args)
         text = module.inspect(**_keywords(args, "inspect"))
         return _finish_report(args, "inspect", text)
 
@@ -656,6 +663,7 @@ def cmd_audit(args, module) -> int:
             return _finish_report(args, "audit", result.report_text, timing=result.timing, glyphs=result.glyphs,
                                   qc=qc, context=_flip_context(args, "audit"), verdict=result.verdict.to_dict(),
                                   images=result.images)
+        _check_table(args)
         kwargs = _module_keywords(args, "audit")
         timing = glyphs = None
         if args.profile and qc is not None:
@@ -681,6 +689,7 @@ def cmd_detect_flip(args, module) -> int:
             return _finish_report(args, "detect-flip", result.report_text, glyphs=result.glyphs, qc=qc,
                                   context=_flip_context(args, "detect-flip"), verdict=result.verdict.to_dict(),
                                   images=result.images)
+        _check_table(args)
         kwargs = _module_keywords(args, "detect-flip")
         glyphs = None
         if qc is not None:
@@ -713,6 +722,7 @@ def cmd_repair(args, module, argv: Sequence[str] = ()) -> int:
                                   verdict=result.verdict.to_dict(), after=result.committed,
                                   exit_code=_repair_exit(result.status, result.written and not dry_run))
         # The module's own repair (--no-consensus) writes its files one after the other.
+        _check_table(args)
         planned = _planned_backups(args)
         kwargs = _module_keywords(args, "repair")
         glyphs = None

@@ -11,7 +11,6 @@ from __future__ import annotations
 import os
 import shlex
 import sys
-import tempfile
 from typing import Optional
 
 from dirsieve import api
@@ -27,14 +26,28 @@ class DemoError(RuntimeError):
     pass
 
 
+DEFAULT_FOLDER = "dirsieve-demo"
+
+# Everything a run of the demo writes; a folder holding only these is the demo's own and is reused.
+DEMO_FILES = frozenset({
+    "dwi.nii.gz", "dwi.bvec", "dwi.bval", "audit_before.json", "qc_before.png", "repair_provenance.json",
+    "dwi_repaired.bvec", "dwi_repaired.bval", "repair_report.json", "audit_after.json",
+})
+
+
 def _prepare_directory(directory: Optional[str]) -> str:
-    if directory is None:
-        return tempfile.mkdtemp(prefix="dirsieve-demo-")
+    """The demo's folder: new, empty, or one a previous demo filled (its files are replaced)."""
+    directory = directory or DEFAULT_FOLDER
     if os.path.exists(directory):
         if not os.path.isdir(directory):
             raise DemoError(f"demo folder is not a folder: {directory}")
-        if os.listdir(directory):
-            raise DemoError(f"demo folder is not empty: {directory} (give a new or empty folder)")
+        entries = set(os.listdir(directory))
+        strangers = sorted(entries - DEMO_FILES)
+        if strangers:
+            raise DemoError(f"demo folder {directory} holds files the demo did not write ({', '.join(strangers[:3])}"
+                            f"{', ...' if len(strangers) > 3 else ''}); give a new or empty folder")
+        for name in entries:
+            os.remove(os.path.join(directory, name))
     else:
         try:
             os.makedirs(directory)

@@ -9,6 +9,8 @@
 #include "core/repair/frames.hpp"
 #include "core/repair/output_safety.hpp"
 #include "core/report/input_record.hpp"
+#include "core/gradients/fsl_format.hpp"
+#include "core/gradients/grad_format.hpp"
 #include "core/gradients/validation.hpp"
 #include "core/scheme/bval_recovery.hpp"
 #include "python/call_context.hpp"
@@ -74,6 +76,14 @@ const FunctionSpec kRecomputeSpec{
     {"B-value recovery from amplitude-encoded vectors, with the engine's input checks. Refuses a table",
      "whose vectors are already unit length unless `allow_unit_vectors`; writes all outputs or none.",
      "Returns `summary` (the JSON summary text) and `committed` ([path, backup or None] per file)."}};
+const FunctionSpec kReadTableSpec{
+    "read_table", {opt_path("bvec"), opt_path("bval"), opt_path("grad")},
+    {"Reads a gradient table with the engine's checks (layout, counts, finite values). Returns",
+     "`directions` (list of [x, y, z]), `bvals` and `format` ('fsl' or 'mrtrix')."}};
+const FunctionSpec kFormatTableSpec{
+    "format_table", {numbers("directions"), numbers("bvals"), flag("grad")},
+    {"The text of a table as the engine writes it: `directions` flat (x, y, z per volume). Returns",
+     "`bvec` and `bval`, or `grad` with grad=True."}};
 const FunctionSpec kCheckOutputsSpec{
     "check_outputs", {{"paths", ParamKind::TextList}, flag("in_place")},
     {"Checks output paths before any work: the folder exists and accepts a new file, the path is",
@@ -358,6 +368,53 @@ PyObject* py_recompute_bval(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
   });
 }
 
+PyObject* py_read_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Arguments a;
+    if (!parse_arguments(kReadTableSpec, args, nargs, kwnames, a)) return nullptr;
+    const auto bvec = a.path("bvec"), bval = a.path("bval"), grad = a.path("grad");
+    if (!gradient_inputs_complete(bvec, bval, grad)) {
+      PyErr_SetString(PyExc_ValueError, "provide bvec and bval, or grad");
+      return nullptr;
+    }
+    auto inputs = read_checked_gradient_inputs(bvec, bval, grad);
+    if (!inputs) return raise_core_error(inputs.error());
+    JsonValue out = JsonValue::object();
+    JsonValue directions = JsonValue::array();
+    for (const Vec3& g : inputs->table.directions()) directions.push(json_vec3(g));
+    out.add("directions", std::move(directions));
+    out.add("bvals", json_array_of(inputs->table.bvals()));
+    out.add("format", format_name(inputs->format));
+    return json_to_python(out);
+  });
+}
+
+PyObject* py_format_table(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Arguments a;
+    if (!parse_arguments(kFormatTableSpec, args, nargs, kwnames, a)) return nullptr;
+    const auto flat = a.float_list("directions").value_or(std::vector<double>{});
+    const auto bvals = a.float_list("bvals").value_or(std::vector<double>{});
+    if (flat.size() != 3 * bvals.size()) {
+      PyErr_SetString(PyExc_ValueError, "directions must hold three values per b-value");
+      return nullptr;
+    }
+    std::vector<Vec3> directions(bvals.size());
+    for (std::size_t i = 0; i < bvals.size(); ++i) directions[i] = {flat[3 * i], flat[3 * i + 1], flat[3 * i + 2]};
+    auto table = GradientTable::make(std::move(directions), bvals);
+    if (!table) return raise_core_error(table.error());
+    JsonValue out = JsonValue::object();
+    if (a.flag("grad")) {
+      out.add("grad", format_grad_text(*table));
+    } else {
+      auto [bvec_text, bval_text] = format_fsl_pair_text(*table);
+      out.add("bvec", bvec_text);
+      out.add("bval", bval_text);
+    }
+    return json_to_python(out);
+  });
+}
+
 PyObject* py_check_outputs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return guarded([&]() -> PyObject* {
     Arguments a;
@@ -420,6 +477,8 @@ const std::vector<ModuleFunction>& engine_functions() {
       {&kDetectFlipSpec, py_detect_flip},
       {&kRepairSpec, py_repair},
       {&kRecomputeSpec, py_recompute_bval},
+      {&kReadTableSpec, py_read_table},
+      {&kFormatTableSpec, py_format_table},
       {&kCheckOutputsSpec, py_check_outputs},
       {&kWriteOutputsSpec, py_write_outputs},
       {&kRestoreOutputsSpec, py_restore_outputs},

@@ -50,8 +50,10 @@ Result<TextLayout> read_layout(const std::string& path, std::string_view role, b
   return layout;
 }
 
+// "grad file F has 3 rows ...", "grad file F: row 2 has ...".
 CoreError layout_error(std::string_view role, const std::string& path, const std::string& what) {
-  return CoreError::invalid_input(std::string(role) + " " + path + ": " + what);
+  const bool sentence = what.rfind("has ", 0) == 0;
+  return CoreError::invalid_input(std::string(role) + " " + path + (sentence ? " " : ": ") + what);
 }
 
 // Directions a bvec file holds, or an error naming its shape.
