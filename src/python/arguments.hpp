@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,6 +56,23 @@ class Arguments {
   std::vector<std::pair<const char*, std::vector<double>>> lists_;
   std::vector<std::pair<const char*, std::vector<std::string>>> texts_;
 };
+
+// Declarations for function tables.
+namespace params {
+inline ParamSpec path(const char* name) { return {name, ParamKind::Path}; }
+inline ParamSpec opt_path(const char* name) { return {name, ParamKind::OptionalPath}; }
+inline ParamSpec number(const char* name, double def) { return {name, ParamKind::Float, def}; }
+inline ParamSpec opt_number(const char* name) { return {name, ParamKind::OptionalFloat}; }
+inline ParamSpec flag(const char* name) { return {name, ParamKind::Flag}; }
+inline ParamSpec count(const char* name) { return {name, ParamKind::OptionalCount}; }
+inline ParamSpec numbers(const char* name) { return {name, ParamKind::OptionalFloatList}; }
+inline ParamSpec texts(const char* name) { return {name, ParamKind::OptionalTextList}; }
+inline std::vector<ParamSpec> concat(std::initializer_list<std::vector<ParamSpec>> parts) {
+  std::vector<ParamSpec> out;
+  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+}  // namespace params
 
 // Binds positional and keyword arguments (vectorcall layout) and converts them in parameter order.
 // Returns false with a Python exception set.

@@ -9,6 +9,7 @@
 #include "core/repair/frames.hpp"
 #include "core/repair/output_safety.hpp"
 #include "core/report/input_record.hpp"
+#include "core/report/report.hpp"
 #include "core/gradients/fsl_format.hpp"
 #include "core/gradients/grad_format.hpp"
 #include "core/gradients/validation.hpp"
@@ -20,22 +21,7 @@ namespace dirsieve::python {
 
 namespace {
 
-constexpr const char* kEngineVersion = "1.1.6";
-
-ParamSpec path(const char* name) { return {name, ParamKind::Path}; }
-ParamSpec opt_path(const char* name) { return {name, ParamKind::OptionalPath}; }
-ParamSpec number(const char* name, double def) { return {name, ParamKind::Float, def}; }
-ParamSpec opt_number(const char* name) { return {name, ParamKind::OptionalFloat}; }
-ParamSpec flag(const char* name) { return {name, ParamKind::Flag}; }
-ParamSpec count(const char* name) { return {name, ParamKind::OptionalCount}; }
-ParamSpec numbers(const char* name) { return {name, ParamKind::OptionalFloatList}; }
-ParamSpec texts(const char* name) { return {name, ParamKind::OptionalTextList}; }
-
-std::vector<ParamSpec> concat(std::initializer_list<std::vector<ParamSpec>> parts) {
-  std::vector<ParamSpec> out;
-  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
+using namespace params;
 
 const std::vector<ParamSpec> kInputs = {opt_path("bvec"), opt_path("bval"), opt_path("grad"), opt_path("mask"),
                                         opt_path("wm_mask")};
@@ -190,7 +176,7 @@ PyObject* outcome_dict(const EngineOutcome& outcome, const CallContext& ctx, con
 PyObject* py_version(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   Arguments a;
   if (!parse_arguments(kVersionSpec, nullptr, nargs, kwnames, a)) return nullptr;
-  return PyUnicode_FromString(kEngineVersion);
+  return PyUnicode_FromString(kToolVersion);
 }
 
 // Steals `value`; false with an exception set.

@@ -20,18 +20,7 @@ namespace {
 
 constexpr const char* kVersion = "1.1.6";
 
-ParamSpec path(const char* name) { return {name, ParamKind::Path}; }
-ParamSpec opt_path(const char* name) { return {name, ParamKind::OptionalPath}; }
-ParamSpec number(const char* name, double def) { return {name, ParamKind::Float, def}; }
-ParamSpec opt_number(const char* name) { return {name, ParamKind::OptionalFloat}; }
-ParamSpec flag(const char* name) { return {name, ParamKind::Flag}; }
-ParamSpec count(const char* name) { return {name, ParamKind::OptionalCount}; }
-
-std::vector<ParamSpec> concat(std::initializer_list<std::vector<ParamSpec>> parts) {
-  std::vector<ParamSpec> out;
-  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
+using namespace params;
 
 const std::vector<ParamSpec> kGradient = {opt_path("bvec"), opt_path("bval"), opt_path("grad")};
 const std::vector<ParamSpec> kShellSettings = {number("tolerance", 0.05), number("b0_threshold", 50.0),
