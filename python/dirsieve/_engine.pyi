@@ -27,7 +27,7 @@ def repair(dwi: str, out_bvec: str, out_bval: str, bvec: Optional[str] = None, b
            b0_threshold: float = 50.0, shell: Optional[float] = None, step: Optional[float] = None,
            margin_threshold: float = 0.02, scales_mm: Optional[Sequence[float]] = None, dry_run: bool = False,
            in_place: bool = False, strict: bool = False, force_repair: bool = False, norm_tolerance: float = 0.05,
-           glyphs: bool = False, command: Optional[Sequence[str]] = None,
+           glyphs: bool = False, images: bool = False, command: Optional[Sequence[str]] = None,
            threads: Optional[int] = None) -> Dict[str, Any]: ...
 def recompute_bval(out_bvec: str, out_bval: str, bvec: Optional[str] = None, bval: Optional[str] = None,
                    grad: Optional[str] = None, out_grad: Optional[str] = None, provenance: Optional[str] = None,

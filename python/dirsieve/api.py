@@ -328,6 +328,7 @@ def repair(
     force: bool = False,
     force_repair: bool = False,
     glyphs: bool = False,
+    images: bool = False,
     command: Optional[Sequence[str]] = None,
     threads: Optional[int] = None,
 ) -> RepairResult:
@@ -348,12 +349,13 @@ def repair(
         "force_repair": force_repair, "threads": threads,
         "command": None if command is None else [str(word) for word in command],
     }
-    out = _engine().repair(os.fspath(dwi), os.fspath(out_bvec), os.fspath(out_bval), glyphs=glyphs,
+    out = _engine().repair(os.fspath(dwi), os.fspath(out_bvec), os.fspath(out_bval), glyphs=glyphs, images=images,
                            **_keywords(bvec, bval, grad, mask, wm_mask, options))
     report = json.loads(out["report"])
     outputs: List[str] = list((report.get("repair") or {}).get("outputs", []))
     return RepairResult(verdict=Verdict.from_dict(out["verdict"]), report_text=out["report"],
-                        glyphs=out.get("glyphs"), written=bool(out["written"]), outputs=tuple(outputs),
+                        glyphs=out.get("glyphs"), images=out.get("images"), written=bool(out["written"]),
+                        outputs=tuple(outputs),
                         committed=tuple((path, backup) for path, backup in out["committed"]))
 
 

@@ -716,10 +716,10 @@ def cmd_repair(args, module, argv: Sequence[str] = ()) -> int:
             kwargs = _engine_keywords(args, "repair")
             force = kwargs.pop("in_place", False)
             result = api.repair(args.dwi, args.out_bvec, args.out_bval, glyphs=qc is not None, force=force,
-                                command=["dirsieve", *argv], **kwargs)
+                                images=_records_images(args), command=["dirsieve", *argv], **kwargs)
             context = _repair_context(args, result.report, result.committed)
             return _finish_report(args, "repair", result.report_text, glyphs=result.glyphs, qc=qc, context=context,
-                                  verdict=result.verdict.to_dict(), after=result.committed,
+                                  verdict=result.verdict.to_dict(), images=result.images, after=result.committed,
                                   exit_code=_repair_exit(result.status, result.written and not dry_run))
         # The module's own repair (--no-consensus) writes its files one after the other.
         _check_table(args)

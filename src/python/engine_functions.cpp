@@ -48,12 +48,12 @@ const FunctionSpec kRepairSpec{
     concat({{path("dwi"), path("out_bvec"), path("out_bval")}, kInputs, {opt_path("out_grad"), opt_path("provenance")},
             kAnalysis,
             {flag("dry_run"), flag("in_place"), flag("strict"), flag("force_repair"), number("norm_tolerance", 0.05),
-             flag("glyphs"), texts("command"), count("threads")}}),
+             flag("glyphs"), flag("images"), texts("command"), count("threads")}}),
     {"Audit with the verdict, then write its transform: FLAG writes the fix, PASS the table",
      "unchanged, WARN nothing (unless `force_repair` and every distance agrees). Every output is",
      "checked before the image is read, and all are written or none. Returns `report` (with its",
      "`repair` member), `verdict`, `written` and `committed` ([path, backup or None] per file).",
-     "`command` is recorded in the provenance."}};
+     "`command` is recorded in the provenance; with `images`, also `images` (the DWI and mask digests)."}};
 const FunctionSpec kRecomputeSpec{
     "recompute_bval",
     {path("out_bvec"), path("out_bval"), opt_path("bvec"), opt_path("bval"), opt_path("grad"), opt_path("out_grad"),
@@ -290,12 +290,15 @@ PyObject* py_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
       if (auto mask = a.path(key)) repair.other_inputs.push_back(*mask);
 
     VerdictRepair repaired;
+    std::vector<InputRecord> images;
     auto outcome = ctx.pool->run([&]() -> Result<EngineOutcome> {
       DS_TRY_ASSIGN(EngineOutcome out, run_engine(EngineCommand::Audit, ctx.gradients.table, ctx.gradients.records,
                                                   *ctx.dwi, mask_of(ctx), call.options));
       RepairRecord record;
-      if (repair.provenance && !repair.dry_run) {
+      if (a.flag("images") || (repair.provenance && !repair.dry_run)) {
         DS_TRY_ASSIGN(record.images, image_records(a));
+      }
+      if (repair.provenance && !repair.dry_run) {
         record.invocation = JsonValue::object();
         JsonValue command = JsonValue::array();
         if (auto argv = a.text_list("command")) {
@@ -305,13 +308,15 @@ PyObject* py_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         record.invocation.add("options", repair_options_json(call.options, repair, ctx.dwi->voxel_sizes));
       }
       DS_TRY_ASSIGN(repaired, apply_verdict_repair(out.report, out.verdict, ctx.gradients.table, repair, record));
+      images = record.images;
       return out;
     });
     if (!outcome) return raise_core_error(outcome.error());
     PyObject* dict = outcome_dict(*outcome, ctx, nullptr);
     if (dict == nullptr) return nullptr;
     if (!put_item(dict, "written", PyBool_FromLong(repaired.planned ? 1 : 0)) ||
-        !put_item(dict, "committed", committed_list(repaired.committed))) {
+        !put_item(dict, "committed", committed_list(repaired.committed)) ||
+        (a.flag("images") && !put_item(dict, "images", json_to_python(to_json(images))))) {
       Py_DECREF(dict);
       return nullptr;
     }
