@@ -1,6 +1,7 @@
-# make demo: set up, build and run the demo on the bundled sample.
+# make demo: set up, build and run the demo on a generated phantom (files in ./dirsieve-demo).
 # make test: set up, build and run every test (GoogleTest core suite, then pytest), then both again
-#            against an ASan+UBSan build with repeated-call leak checks (make test-sanitize).
+#            against an ASan+UBSan build with repeated-call leak checks; each stage prints its time.
+# make test-quick: the same without the sanitizer pass (a few minutes less).
 # make test-sanitize: the core tests and the Python tests against an ASan+UBSan build (build-asan).
 # make fuzz: the libFuzzer targets, FUZZ_SECONDS (default 60) each (clang, build-fuzz).
 # make leakcheck / make valgrind: repeated module calls must not accumulate objects or memory.
@@ -10,7 +11,7 @@ PY := .venv/bin/python
 JOBS ?= $(shell nproc)
 GENERATOR := $(shell ninja --version >/dev/null 2>&1 && echo Ninja || echo 'Unix Makefiles')
 
-.PHONY: setup build demo test test-core test-python test-sanitize fuzz leakcheck valgrind install bench clean
+.PHONY: setup build demo test test-quick test-core test-python test-sanitize fuzz leakcheck valgrind install bench clean
 
 setup:
 	@bash scripts/setup.sh
@@ -25,7 +26,11 @@ test-core: build
 test-python: build
 	@PYTHONPATH=$(BUILD)/python:python $(PY) -m pytest -q tests/python
 
-test: test-core test-python test-sanitize
+test:
+	@JOBS=$(JOBS) BUILD=$(BUILD) bash scripts/test.sh full
+
+test-quick:
+	@JOBS=$(JOBS) BUILD=$(BUILD) bash scripts/test.sh quick
 
 test-sanitize:
 	@JOBS=$(JOBS) bash scripts/sanitize.sh
@@ -50,8 +55,9 @@ $(INSTALL_STAMP): $(SOURCES)
 	@$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation . 2> >(grep -v '^WARNING: Location' >&2)
 	@touch $@
 
+# The demo writes into ./dirsieve-demo (reused by every run).
 demo: install
-	@.venv/bin/dirsieve demo
+	@.venv/bin/dirsieve demo dirsieve-demo
 
 bench: build
 	@for b in $(BUILD)/bench/*; do [ -x "$$b" ] && echo "== $$b" && "$$b"; done

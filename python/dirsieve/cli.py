@@ -1,13 +1,11 @@
 """The ``dirsieve`` command-line program.
 
-Each subcommand calls one function of the compiled module ``_dirsieve`` and passes on only the
-options the user gave, so the module's own defaults apply to everything else. The human output is
-built by :mod:`dirsieve.render`; ``--json`` prints the module's report text unchanged.
-
-``audit``, ``detect-flip`` and ``repair`` decide the flip by the multi-scale consensus of
-:mod:`dirsieve.consensus` unless ``--no-consensus`` is given: the module's call is made as
-usual, then scored again at 2, 3 and 4 voxels. The verdict, the exit code, the suggested fix and
-the repair follow the consensus; ``--report`` files carry it beside the module's report.
+Argument parsing and dispatch only. Each subcommand calls one function and passes on only the
+options the user gave, so the defaults of the function apply to everything else. ``audit``,
+``detect-flip`` and ``repair`` with a DWI decide by the verdict of :mod:`dirsieve.api` (the engine:
+the fitted directions scored at several physical distances, each with a confidence); with
+``--no-consensus`` they call the module ``_dirsieve`` and keep its single-distance verdict. The
+human output is built by :mod:`dirsieve.render`.
 """
 
 from __future__ import annotations
@@ -22,7 +20,8 @@ import time
 from typing import Dict, List, Optional, Sequence
 
 from dirsieve import __version__
-from dirsieve import consensus as multiscale
+from dirsieve import api
+from dirsieve.outputs import OutputSet, undo
 from dirsieve.render import Style, plain_number, pretty_json, render_bids, render_profile, render_recompute, \
     render_report
 
@@ -35,17 +34,19 @@ EXIT_WARN = 3
 EXIT_FLAG = 4
 
 EXIT_CODES_HELP = """\
-exit codes:
-  0  PASS or FLAG (a FLAG verdict is a finding, not a failure; see --fail-on-flag)
+exit codes (in order of severity):
+  0  PASS
   3  WARN
-  4  FLAG, with --fail-on-flag
+  4  FLAG
   1  error: unreadable or inconsistent input, refused overwrite, failed write
   2  usage error: unknown option, missing or conflicting arguments"""
 
-# audit, detect-flip and repair decide by the consensus unless told otherwise.
-CONSENSUS_EXIT_HELP = EXIT_CODES_HELP + """
-  The verdict is the multi-scale consensus (see --consensus) unless --no-consensus is given;
-  --json prints the module's own report, --report files carry the consensus beside it."""
+# audit, detect-flip and repair decide by the verdict unless told otherwise.
+VERDICT_EXIT_HELP = EXIT_CODES_HELP + """
+  The verdict scores the table at several walking distances (see --scales-mm); --no-consensus
+  keeps the module's single-distance verdict. --json prints {"report": ..., "verdict": ...}.
+  repair exits 0 whenever the table it wrote can be trusted (the fix after a FLAG, or the table
+  unchanged after a PASS)."""
 
 # The module's keyword arguments each subcommand may pass on. Options the user did not give are
 # absent from the parsed namespace (argparse.SUPPRESS), so the module's defaults apply.
@@ -60,13 +61,25 @@ MODULE_KEYWORDS = {
                "step", "margin_threshold", "dry_run", "in_place", "strict", "force_repair", "norm_tolerance",
                "threads"),
     "recompute-bval": ("bvec", "bval", "grad", "out_grad", "provenance", "b0_threshold", "dry_run", "in_place",
-                       "threads"),
+                       "allow_unit_vectors", "threads"),
     "bids": ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "strict", "norm_tolerance",
              "threads"),
 }
 
+# The engine's keyword arguments (the module's, plus the verdict's own).
+ENGINE_KEYWORDS = {
+    "audit": ("bvec", "bval", "grad", "mask", "wm_mask", "tolerance", "b0_threshold", "shell", "step",
+              "margin_threshold", "scales_mm", "strict", "norm_tolerance", "threads"),
+    "detect-flip": ("bvec", "bval", "grad", "mask", "wm_mask", "tolerance", "b0_threshold", "shell", "step",
+                    "margin_threshold", "scales_mm", "threads"),
+    "repair": ("bvec", "bval", "grad", "mask", "wm_mask", "out_grad", "provenance", "tolerance", "b0_threshold",
+               "shell", "step", "margin_threshold", "scales_mm", "dry_run", "in_place", "strict", "force_repair",
+               "norm_tolerance", "threads"),
+}
+
 # Options that change the verdict; they are carried into the suggested follow-up commands.
-ANALYSIS_OPTIONS = ("mask", "tolerance", "b0_threshold", "shell", "step", "margin_threshold", "norm_tolerance")
+ANALYSIS_OPTIONS = ("mask", "wm_mask", "tolerance", "b0_threshold", "shell", "step", "margin_threshold",
+                    "scales_mm", "norm_tolerance")
 
 OPTION_SPELLING = {"in_place": "--force"}
 
@@ -104,21 +117,43 @@ def finite_float(text: str) -> float:
     return value
 
 
-def non_negative_float(text: str) -> float:
-    value = finite_float(text)
-    if value < 0:
-        raise argparse.ArgumentTypeError(f"expected a number >= 0, got {text!r}")
-    return value
-
-
 def positive_int(text: str) -> int:
     try:
         value = int(text, 10)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"expected a positive whole number, got {text!r}")
+    if not 1 <= value <= MAX_THREADS:
+        raise argparse.ArgumentTypeError(f"expected a whole number from 1 to {MAX_THREADS}, got {text!r}")
     return value
+
+
+MAX_THREADS = 4096
+
+
+def in_range(low: float, high: float, *, low_open: bool = False, high_open: bool = False):
+    """An argument type: a finite number in the interval, open or closed at either end."""
+    left, right = "(" if low_open else "[", ")" if high_open else "]"
+
+    def parse(text: str) -> float:
+        value = finite_float(text)
+        above = value > low if low_open else value >= low
+        below = value < high if high_open else value <= high
+        if not (above and below):
+            raise argparse.ArgumentTypeError(f"expected a number in {left}{plain_number(low)}, {plain_number(high)}"
+                                             f"{right}, got {text!r}")
+        return value
+
+    return parse
+
+
+# What the numeric options accept: anything outside is a usage error, before any file is read.
+FRACTION_TOLERANCE = in_range(0.0, 0.5)     # relative b-value spread within a shell
+B_VALUE = in_range(0.0, 100000.0)           # s/mm^2
+SHELL_B = in_range(0.0, 100000.0, low_open=True)
+NORM_TOLERANCE = in_range(0.0, 1.0, high_open=True)
+STEP_VOXELS = in_range(0.0, 100.0, low_open=True)
+MARGIN = in_range(0.0, 1.0, low_open=True)
+MAX_DISTANCE_MM = 200.0
 
 
 # --------------------------------------------------------------------------- parser
@@ -135,51 +170,79 @@ def _add_gradients(p):
 def _add_scheme(p, *, strict=True, norm=True, tolerance=True):
     g = p.add_argument_group("analysis")
     if tolerance:
-        g.add_argument("--tolerance", type=non_negative_float, metavar="FRACTION", default=argparse.SUPPRESS,
-                       help="relative b-value spread within one shell (default 0.05)")
-    g.add_argument("--b0-threshold", dest="b0_threshold", type=finite_float, metavar="B", default=argparse.SUPPRESS,
+        g.add_argument("--tolerance", type=FRACTION_TOLERANCE, metavar="FRACTION", default=argparse.SUPPRESS,
+                       help="relative b-value spread within one shell, 0 to 0.5 (default 0.05)")
+    g.add_argument("--b0-threshold", dest="b0_threshold", type=B_VALUE, metavar="B", default=argparse.SUPPRESS,
                    help="b-values at or below this count as b0 (default 50)")
     if tolerance:
-        g.add_argument("--shell", type=finite_float, metavar="B", default=argparse.SUPPRESS,
-                       help="b-value of the shell used for flip detection (default: nearest 1000)")
+        g.add_argument("--shell", type=SHELL_B, metavar="B", default=argparse.SUPPRESS,
+                       help="b-value of the shell used for flip detection; must be one of the table's shells "
+                            "(default: the one nearest 1000)")
     if norm:
-        g.add_argument("--norm-tolerance", dest="norm_tolerance", type=non_negative_float, metavar="FRACTION",
-                       default=argparse.SUPPRESS, help="allowed deviation of vector norms from 1 (default 0.05)")
+        g.add_argument("--norm-tolerance", dest="norm_tolerance", type=NORM_TOLERANCE, metavar="FRACTION",
+                       default=argparse.SUPPRESS, help="allowed deviation of vector norms from 1, below 1 "
+                                                       "(default 0.05)")
     if strict:
         g.add_argument("--strict", action="store_true", default=argparse.SUPPRESS,
                        help="severe scheme issues turn PASS into WARN; amplitude-encoded vectors are an error")
     return g
 
 
-def _add_flip(g, *, mask=True):
+def distances_mm(text: str) -> List[float]:
+    """A comma-separated list of walking distances in mm."""
+    values = [finite_float(part) for part in text.split(",") if part.strip()]
+    if not values or any(not 0 < v <= MAX_DISTANCE_MM for v in values):
+        raise argparse.ArgumentTypeError(f"expected distances in mm, each in (0, {plain_number(MAX_DISTANCE_MM)}], "
+                                         f"separated by commas, got {text!r}")
+    if len(values) > 16:
+        raise argparse.ArgumentTypeError(f"at most 16 distances, got {len(values)}")
+    return values
+
+
+def _add_flip(g, *, mask=True, verdict=True):
     if mask:
-        g.add_argument("--mask", metavar="FILE", default=argparse.SUPPRESS, help="brain mask on the DWI grid")
-    g.add_argument("--step", type=non_negative_float, metavar="VOXELS", default=argparse.SUPPRESS,
-                   help="sampling distance of the coherence score in voxels (default: 4 mm worth, at least 1)")
-    g.add_argument("--margin-threshold", dest="margin_threshold", type=_number, metavar="FRACTION",
+        g.add_argument("--mask", metavar="FILE", default=argparse.SUPPRESS,
+                       help="brain mask on the DWI grid: the verdict scores its valid voxels with FA >= 0.2")
+    if mask and verdict:
+        g.add_argument("--wm-mask", dest="wm_mask", metavar="FILE", default=argparse.SUPPRESS,
+                       help="white-matter mask on the DWI grid, used as given (instead of --mask)")
+    if verdict:
+        g.add_argument("--scales-mm", dest="scales_mm", type=distances_mm, metavar="D[,D...]",
+                       default=argparse.SUPPRESS,
+                       help="walking distances of the verdict in mm (default: 2, 3 and 4 times the geometric "
+                            "mean of the voxel sizes)")
+    g.add_argument("--step", type=STEP_VOXELS, metavar="VOXELS", default=argparse.SUPPRESS,
+                   help="sampling distance of the module's single-distance score in voxels (default: 4 mm "
+                        "worth, at least 1)")
+    g.add_argument("--margin-threshold", dest="margin_threshold", type=MARGIN, metavar="FRACTION",
                    default=argparse.SUPPRESS,
-                   help="relative margin at which a non-identity winner is flagged, in (0, 1] (default 0.02)")
+                   help="relative margin at which the module's single-distance score flags, in (0, 1] "
+                        "(default 0.02)")
 
 
 def _add_consensus(g):
     g.add_argument("--consensus", action=argparse.BooleanOptionalAction, default=None,
-                   help="decide the flip by scoring it at the default step and at 2, 3 and 4 voxels: FLAG only "
-                        "when the same transform wins at every scale (default: on; costs about 4 module calls)")
+                   help="decide by the verdict over several walking distances (default); --no-consensus keeps "
+                        "the module's single-distance verdict")
 
 
-CONSENSUS_REPORT_HELP = ("write the module's report and the consensus, pretty-printed, to FILE as "
-                         '{"report": ..., "consensus": ...} (the report alone with --no-consensus)')
+VERDICT_REPORT_HELP = ("write the module's report and the verdict, pretty-printed, to FILE as "
+                       '{"report": ..., "verdict": ...} (the report alone with --no-consensus)')
 
 
-def _add_common(p, *, verdict=True, qc=False, report_help="write the report, pretty-printed, to FILE"):
+def _add_common(p, *, verdict=True, qc=False, force=False, report_help="write the report, pretty-printed, to FILE"):
     g = p.add_argument_group("output")
+    if force:
+        g.add_argument("--force", dest="in_place", action="store_true", default=argparse.SUPPRESS,
+                       help="replace existing output files (each is first moved to a numbered backup)")
     g.add_argument("--json", action="store_true", help="print the module's JSON text instead of the summary")
     g.add_argument("--report", metavar="FILE", help=report_help)
     if qc:
         g.add_argument("--qc", metavar="FILE.png",
                        help="draw colour FA maps of three orthogonal slices (needs matplotlib)")
     if verdict:
-        g.add_argument("--fail-on-flag", action="store_true", help="exit with 4 instead of 0 on FLAG")
+        g.add_argument("--fail-on-flag", action="store_true",
+                       help="accepted for older scripts: FLAG always exits with 4")
     g.add_argument("--threads", type=positive_int, metavar="N", default=argparse.SUPPRESS,
                    help="worker threads (default: one per logical processor, shared)")
 
@@ -193,7 +256,7 @@ def _add_outputs(p, title: str, bvec_help: str, bval_help: str, grad_help: str, 
                    help="write a JSON record of what was done (replaced if it exists)")
     g.add_argument("--dry-run", dest="dry_run", action="store_true", default=argparse.SUPPRESS, help=dry_run_help)
     g.add_argument("--force", dest="in_place", action="store_true", default=argparse.SUPPRESS,
-                   help="allow replacing existing outputs (each is backed up first)")
+                   help="replace existing output files (each is first moved to a numbered backup)")
     return g
 
 
@@ -219,7 +282,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="example:\n  dirsieve inspect --bvec dwi.bvec --bval dwi.bval\n\n" + EXIT_CODES_HELP)
     _add_gradients(p)
     _add_scheme(p)
-    _add_common(p)
+    _add_common(p, force=True)
 
     p = sub.add_parser(
         "audit", help="full check of a table against its DWI", formatter_class=formatter,
@@ -229,37 +292,36 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="examples:\n"
                "  dirsieve audit dwi.nii.gz --bvec dwi.bvec --bval dwi.bval\n"
                "  dirsieve audit dwi.nii.gz --grad dwi.b --mask brain.nii.gz --profile --qc audit.png\n\n"
-               + CONSENSUS_EXIT_HELP)
+               + VERDICT_EXIT_HELP)
     p.add_argument("dwi", nargs="?", metavar="DWI", default=argparse.SUPPRESS,
                    help="4-D NIfTI-1 image (.nii or .nii.gz); optional")
     _add_gradients(p)
     g = _add_scheme(p)
     _add_flip(g)
     _add_consensus(g)
-    _add_common(p, qc=True, report_help=CONSENSUS_REPORT_HELP)
+    _add_common(p, qc=True, force=True, report_help=VERDICT_REPORT_HELP)
     p.add_argument("--profile", action="store_true", help="also show the wall-clock split over the stages")
 
     p = sub.add_parser(
         "detect-flip", help="flip detection only", formatter_class=formatter,
         description="Only decide whether the table's axes are permuted or sign-flipped; the report carries "
                     "just the flip result.",
-        epilog="example:\n  dirsieve detect-flip dwi.nii.gz --bvec dwi.bvec --bval dwi.bval\n\n" + CONSENSUS_EXIT_HELP)
+        epilog="example:\n  dirsieve detect-flip dwi.nii.gz --bvec dwi.bvec --bval dwi.bval\n\n" + VERDICT_EXIT_HELP)
     p.add_argument("dwi", metavar="DWI", help="4-D NIfTI-1 image (.nii or .nii.gz)")
     _add_gradients(p)
     g = _add_scheme(p, strict=False, norm=False)
     _add_flip(g)
     _add_consensus(g)
-    _add_common(p, qc=True, report_help=CONSENSUS_REPORT_HELP)
+    _add_common(p, qc=True, force=True, report_help=VERDICT_REPORT_HELP)
 
     p = sub.add_parser(
         "repair", help="audit, then write the corrected table", formatter_class=formatter,
-        description="Audit, and on FLAG (or WARN with --force-repair) write the corrected table as an FSL pair "
-                    "and optionally a four-column file. With the consensus (the default) the transform is the "
-                    "one every scale agrees on, applied at the scale with the largest margin. Existing files "
-                    "are never replaced without --force; "
+        description="Audit, then write the table the verdict trusts, as an FSL pair and optionally a "
+                    "four-column file: on FLAG the corrected table, on PASS the table unchanged (so a pipeline "
+                    "always finds its output), on WARN nothing. Existing files are never replaced without --force; "
                     "with --force each one is first moved to a numbered backup (FILE.bak, FILE.bak.1, ...).",
         epilog="example:\n  dirsieve repair dwi.nii.gz --bvec dwi.bvec --bval dwi.bval \\\n"
-               "      --out-bvec fixed.bvec --out-bval fixed.bval --provenance fixed.json\n\n" + CONSENSUS_EXIT_HELP)
+               "      --out-bvec fixed.bvec --out-bval fixed.bval --provenance fixed.json\n\n" + VERDICT_EXIT_HELP)
     p.add_argument("dwi", metavar="DWI", help="4-D NIfTI-1 image (.nii or .nii.gz)")
     _add_gradients(p)
     g = _add_scheme(p)
@@ -268,9 +330,8 @@ def build_parser() -> argparse.ArgumentParser:
     g = _add_outputs(p, "repair outputs", "corrected FSL direction file", "FSL b-value file",
                      "also write a four-column file in world axes", "decide and report, write nothing")
     g.add_argument("--force-repair", dest="force_repair", action="store_true", default=argparse.SUPPRESS,
-                   help="also apply the best candidate on a WARN verdict (with the consensus: only when every "
-                        "scale agrees on it)")
-    _add_common(p, qc=True, report_help=CONSENSUS_REPORT_HELP)
+                   help="also apply the winner on a WARN verdict when every distance agrees on it")
+    _add_common(p, qc=True, report_help=VERDICT_REPORT_HELP)
 
     p = sub.add_parser(
         "recompute-bval", help="recover b-values from amplitude-encoded vectors", formatter_class=formatter,
@@ -281,8 +342,10 @@ def build_parser() -> argparse.ArgumentParser:
                "exit codes:\n  0  success\n  1  error\n  2  usage error")
     _add_gradients(p)
     _add_scheme(p, strict=False, norm=False, tolerance=False)
-    _add_outputs(p, "outputs", "unit direction file", "recomputed b-value file", "also write a four-column file",
-                 "compute and report, write nothing")
+    g = _add_outputs(p, "outputs", "unit direction file", "recomputed b-value file", "also write a four-column file",
+                     "compute and report, write nothing")
+    g.add_argument("--allow-unit-vectors", dest="allow_unit_vectors", action="store_true", default=argparse.SUPPRESS,
+                   help="recompute even when the vectors are already unit length (which merges every shell)")
     _add_common(p, verdict=False, report_help="write the summary, pretty-printed, to FILE")
 
     p = sub.add_parser(
@@ -292,7 +355,7 @@ def build_parser() -> argparse.ArgumentParser:
                     "verdict is the worst run verdict.",
         epilog="example:\n  dirsieve bids /data/study --fail-on-flag\n\n" + EXIT_CODES_HELP)
     p.add_argument("root", metavar="ROOT", help="BIDS dataset folder")
-    _add_flip(_add_scheme(p), mask=False)  # a batch finds each run's mask itself
+    _add_flip(_add_scheme(p), mask=False, verdict=False)  # a batch finds each run's mask itself
     _add_common(p, report_help="write the batch summary, pretty-printed, to FILE")
 
     p = sub.add_parser(
@@ -302,7 +365,8 @@ def build_parser() -> argparse.ArgumentParser:
         epilog="example:\n  dirsieve demo /tmp/dirsieve-demo\n\nexit codes:\n  0  the demo ran as expected\n"
                "  1  error\n  2  usage error")
     p.add_argument("directory", nargs="?", metavar="DIR",
-                   help="empty or new folder for the files (default: a new temporary folder)")
+                   help="folder for the files: new, empty, or one an earlier demo wrote (its files are replaced; "
+                        "default: ./dirsieve-demo)")
     return parser
 
 
@@ -320,10 +384,17 @@ def _module():
 @contextlib.contextmanager
 def module_errors(module):
     """Turn the module's exceptions into one-line CLI errors."""
+    internal = [module.InternalError]
+    with contextlib.suppress(ImportError):
+        from dirsieve import _engine
+
+        internal.append(_engine.InternalError)
     try:
         yield
-    except module.InternalError as exc:
+    except tuple(internal) as exc:
         raise CliError(f"internal error: {exc}") from None
+    except ImportError as exc:
+        raise CliError(f"the compiled engine dirsieve._engine cannot be loaded: {exc}") from None
     except (ValueError, TypeError, OverflowError) as exc:
         raise CliError(str(exc)) from None
 
@@ -351,16 +422,6 @@ def _check_inputs(pairs: Sequence[tuple]) -> None:
             raise CliError(f"{role} is a folder, not a file: {path}")
 
 
-def _check_output_dir(role: str, path: Optional[str]) -> None:
-    if path is None:
-        return
-    if os.path.isdir(path):
-        raise CliError(f"{role} is a folder: {path}")
-    parent = os.path.dirname(path) or "."
-    if not os.path.isdir(parent):
-        raise CliError(f"cannot write {role} {path}: folder {parent} does not exist")
-
-
 def _validate_gradients(parser, args) -> None:
     has = {k: hasattr(args, k) for k in ("bvec", "bval", "grad")}
     if has["grad"] and (has["bvec"] or has["bval"]):
@@ -371,7 +432,8 @@ def _validate_gradients(parser, args) -> None:
 
 def _validate_paths(parser, args) -> None:
     """Reject output paths that would clobber an input or each other."""
-    inputs = [(k, getattr(args, k)) for k in ("dwi", "mask", "bvec", "bval", "grad", "root") if hasattr(args, k)
+    inputs = [(k, getattr(args, k)) for k in ("dwi", "mask", "wm_mask", "bvec", "bval", "grad", "root")
+              if hasattr(args, k)
               and getattr(args, k) is not None]
     outputs = [(k, getattr(args, k)) for k in ("out_bvec", "out_bval", "out_grad", "provenance", "report", "qc")
                if getattr(args, k, None) is not None]
@@ -385,46 +447,18 @@ def _validate_paths(parser, args) -> None:
                 parser.error(f"{_spelling(name)} would overwrite the input {source} file: {path}")
 
 
-def _precheck_outputs(args) -> None:
-    """Refuse before any work when gradient outputs exist and --force is absent.
-
-    The module checks its outputs one at a time, so an existing --out-grad is only found after the
-    FSL pair has been written; checking all of them first keeps a refusal from leaving a partial set.
-    """
-    gradient_outputs = [getattr(args, k) for k in ("out_bvec", "out_bval", "out_grad") if hasattr(args, k)]
-    for path in gradient_outputs:
-        _check_output_dir("output", path)
-    if hasattr(args, "provenance"):
-        _check_output_dir("provenance", args.provenance)
-    if not getattr(args, "in_place", False):
-        for path in gradient_outputs:
-            if os.path.exists(path):
-                raise CliError(f"refusing to overwrite existing file: {path} (pass --force to allow)")
+def _outputs(args) -> OutputSet:
+    return OutputSet(force=getattr(args, "in_place", False))
 
 
-def _backup_path(path: str) -> str:
-    candidate = path + ".bak"
-    n = 0
-    while os.path.exists(candidate):
-        n += 1
-        candidate = f"{path}.bak.{n}"
-    return candidate
+def _check_outputs(args, *paths: Optional[str]) -> None:
+    """Before any work: every output the command will write (one overwrite rule for all of them)."""
+    wanted = list(paths) + [getattr(args, "report", None), getattr(args, "qc", None)]
+    _outputs(args).check(wanted)
 
 
-def _status_exit(status: str, fail_on_flag: bool) -> int:
-    if status == "WARN":
-        return EXIT_WARN
-    if status == "FLAG" and fail_on_flag:
-        return EXIT_FLAG
-    return EXIT_OK
-
-
-def _write_text(role: str, path: str, text: str) -> None:
-    try:
-        with open(path, "w", encoding="utf-8") as f:
-            f.write(text)
-    except OSError as exc:
-        raise CliError(f"cannot write {role} {path}: {exc.strerror or exc}") from None
+def _status_exit(status: str) -> int:
+    return {"WARN": EXIT_WARN, "FLAG": EXIT_FLAG}.get(status, EXIT_OK)
 
 
 def _emit(text: str) -> None:
@@ -456,7 +490,11 @@ def _analysis_argv(args) -> List[str]:
     for key in ANALYSIS_OPTIONS:
         if hasattr(args, key):
             value = getattr(args, key)
-            argv += [_spelling(key), value if isinstance(value, str) else plain_number(value)]
+            if isinstance(value, list):
+                text = ",".join(plain_number(v) for v in value)
+            else:
+                text = value if isinstance(value, str) else plain_number(value)
+            argv += [_spelling(key), text]
     if getattr(args, "strict", False):
         argv.append("--strict")
     if getattr(args, "consensus", None) is False:
@@ -474,11 +512,8 @@ def _suggested_outputs(args) -> List[str]:
     return ["--out-bvec", stem + ext, "--out-bval", bval_root + "_repaired" + bval_ext]
 
 
-def _repair_argv(args, command: str, *, force_repair: bool = False, dry_run: Optional[bool] = None,
-                 single_scale: bool = False) -> List[str]:
+def _repair_argv(args, command: str, *, force_repair: bool = False, dry_run: Optional[bool] = None) -> List[str]:
     argv = ["dirsieve", "repair", args.dwi] + _gradient_argv(args) + _analysis_argv(args)
-    if single_scale and "--no-consensus" not in argv:
-        argv.append("--no-consensus")
     if command == "repair":
         argv += ["--out-bvec", args.out_bvec, "--out-bval", args.out_bval]
         for key in ("out_grad", "provenance"):
@@ -511,7 +546,6 @@ def _qc_prepare(args):
         qc.require_matplotlib()
     except qc.MissingMatplotlib as exc:
         raise CliError(str(exc)) from None
-    _check_output_dir("picture", args.qc)
     return qc
 
 
@@ -519,96 +553,82 @@ def _qc_prepare(args):
 
 
 def _finish_report(args, command: str, report_text: str, *, timing=None, glyphs=None, qc=None,
-                   context: Optional[dict] = None, run: Optional[multiscale.ConsensusRun] = None,
-                   document: Optional[str] = None, picture_report: Optional[dict] = None,
-                   consensus_seconds: Optional[float] = None) -> int:
-    """Write --report and --qc, print the summary (or --json), and return the exit code.
+                   context: Optional[dict] = None, verdict: Optional[dict] = None, images=None,
+                   exit_code: Optional[int] = None, after=()) -> int:
+    """Write --report and --qc (together with nothing else, or after the engine's own files ``after``,
+    which are undone if these fail), print the summary (or --json), and return the exit code.
 
-    With ``run`` the verdict is the consensus: ``document`` is what --report gets (by default the
-    run's own document), ``picture_report`` the module report the picture is drawn from.
+    With ``verdict`` (the engine's) the status, the JSON and the report file are the verdict's:
+    ``{"report": <the module's report, verbatim>, "verdict": {...}}``, with ``"images"`` when recorded.
     """
     report = json.loads(report_text)
-    status = None
-    if run is not None:
-        status = multiscale.overall_status(run.consensus, run.report, strict=getattr(args, "strict", False))
-        if document is None:
-            document = run.document()
-    if args.report:
-        _write_text("report", args.report, pretty_json(document if document is not None else report_text))
-    if qc is not None and glyphs is not None:
-        shown = picture_report if picture_report is not None else report
-        if run is not None:
-            shown = qc.report_for_picture(shown, run.consensus, status)
-        try:
-            qc.write_qc(args.qc, shown, glyphs, getattr(args, "dwi", ""))
-        except OSError as exc:
-            raise CliError(f"cannot write picture {args.qc}: {exc.strerror or exc}") from None
+    document = api.document_text(report_text, verdict, images) if verdict is not None else report_text
+    status = verdict["status"] if verdict is not None else report.get("status", "")
+    outputs = _outputs(args)
+    try:
+        if args.report:
+            outputs.add(args.report, pretty_json(document).encode("utf-8"))
+        if qc is not None and glyphs is not None:
+            shown = qc.report_for_picture(report, verdict) if verdict is not None else report
+            outputs.add(args.qc, qc.render_qc(shown, glyphs, getattr(args, "dwi", ""))[0])
+    except Exception:
+        undo(after)
+        raise
+    outputs.commit(after=after)
     style = Style.for_stream(sys.stdout)
     if args.json:
-        _emit_json(report_text)
+        _emit_json(document)
         if timing is not None:
-            sys.stderr.write(render_profile(timing, Style.for_stream(sys.stderr))
-                             + _consensus_timing(run, consensus_seconds))
+            sys.stderr.write(render_profile(timing, Style.for_stream(sys.stderr)))
     else:
         text = render_report(report, style, command=command, dwi=getattr(args, "dwi", None), context=context,
-                             consensus=run.consensus if run is not None else None, status=status)
+                             verdict=verdict)
         if timing is not None:
-            text += "\n" + render_profile(timing, style) + _consensus_timing(run, consensus_seconds)
+            text += "\n" + render_profile(timing, style)
         if args.report:
             text += f"\nReport written to {args.report}\n"
         if qc is not None and glyphs is not None:
             text += ("" if args.report else "\n") + f"Picture written to {args.qc}\n"
         _emit(text)
-    if run is not None:
-        return multiscale.exit_code(status, getattr(args, "fail_on_flag", False))
-    return _status_exit(report.get("status", ""), getattr(args, "fail_on_flag", False))
-
-
-def _consensus_timing(run, seconds: Optional[float]) -> str:
-    if run is None or seconds is None:
-        return ""
-    return (f"  consensus: {run.calls} more module call(s) for the other scales, {seconds:.3f} s "
-            "(not in the split above)\n")
+    return _status_exit(status) if exit_code is None else exit_code
 
 
 def _flip_context(args, command: str) -> dict:
     if not hasattr(args, "dwi"):
         return {}
-    context = {"repair_command": _repair_argv(args, command),
-               "force_command": _repair_argv(args, command, force_repair=True)}
-    if _consensus_on(args):
-        context["single_scale_command"] = _repair_argv(args, command, force_repair=True, single_scale=True)
-    return context
+    return {"repair_command": _repair_argv(args, command),
+            "force_command": _repair_argv(args, command, force_repair=True)}
 
 
-def _consensus_on(args) -> bool:
-    """The consensus is on by default wherever there is a DWI to score."""
+def _verdict_on(args) -> bool:
+    """The verdict decides by default wherever there is a DWI to score."""
     return getattr(args, "consensus", None) is not False and getattr(args, "dwi", None) is not None
 
 
-@contextlib.contextmanager
-def consensus_errors():
-    try:
-        yield
-    except multiscale.ConsensusError as exc:
-        raise CliError(str(exc)) from None
+def _engine_keywords(args, command: str) -> Dict[str, object]:
+    return {k: getattr(args, k) for k in ENGINE_KEYWORDS[command] if hasattr(args, k)}
 
 
-def _run_consensus(args, module, base_report: str):
-    """The consensus over the base report and the other scales, with the user's detection options only."""
-    started = time.perf_counter()
-    with module_errors(module), consensus_errors():
-        run = multiscale.run_consensus(args.dwi, module=module, base_report=base_report,
-                                       **_keywords(args, "detect-flip"))
-    return run, time.perf_counter() - started
+def _module_keywords(args, command: str) -> Dict[str, object]:
+    """The module's keywords; its mask is the sample itself, so a white-matter mask goes there too."""
+    kwargs = _keywords(args, command)
+    if hasattr(args, "wm_mask"):
+        kwargs["mask"] = args.wm_mask
+    return kwargs
+
+
+def _check_table(args) -> None:
+    """The engine's checks of the table, for the paths that hand it to the module."""
+    api.read_table(**{k: getattr(args, k) for k in ("bvec", "bval", "grad") if hasattr(args, k)})
 
 
 def cmd_inspect(args, module) -> int:
     _check_inputs(_gradient_roles(args))
-    _check_output_dir("report", args.report)
     with module_errors(module):
+        _check_outputs(args)
+        _check_table(args)
         text = module.inspect(**_keywords(args, "inspect"))
-    return _finish_report(args, "inspect", text)
+        return _finish_report(args, "inspect", text)
 
 
 def _gradient_roles(args):
@@ -622,16 +642,30 @@ def _image_roles(args):
         roles.append(("DWI", args.dwi))
     if hasattr(args, "mask"):
         roles.append(("mask", args.mask))
+    if hasattr(args, "wm_mask"):
+        roles.append(("white-matter mask", args.wm_mask))
     return roles
+
+
+def _records_images(args) -> bool:
+    """The DWI's digest goes into what is written or printed as JSON, not into the summary."""
+    return bool(getattr(args, "report", None) or getattr(args, "json", False))
 
 
 def cmd_audit(args, module) -> int:
     _check_inputs(_gradient_roles(args) + _image_roles(args))
-    _check_output_dir("report", args.report)
     qc = _qc_prepare(args)
-    kwargs = _keywords(args, "audit")
-    timing = glyphs = None
     with module_errors(module):
+        _check_outputs(args)
+        if _verdict_on(args):
+            result = api.check(args.dwi, glyphs=qc is not None, profile=args.profile, images=_records_images(args),
+                               **_engine_keywords(args, "audit"))
+            return _finish_report(args, "audit", result.report_text, timing=result.timing, glyphs=result.glyphs,
+                                  qc=qc, context=_flip_context(args, "audit"), verdict=result.verdict.to_dict(),
+                                  images=result.images)
+        _check_table(args)
+        kwargs = _module_keywords(args, "audit")
+        timing = glyphs = None
         if args.profile and qc is not None:
             text, timing, glyphs = module.audit_profiled_with_glyphs(**kwargs)
         elif args.profile:
@@ -640,113 +674,120 @@ def cmd_audit(args, module) -> int:
             text, glyphs = module.audit_with_glyphs(**kwargs)
         else:
             text = module.audit(**kwargs)
-    run = seconds = None
-    if _consensus_on(args):
-        run, seconds = _run_consensus(args, module, text)
-    return _finish_report(args, "audit", text, timing=timing, glyphs=glyphs, qc=qc,
-                          context=_flip_context(args, "audit"), run=run, consensus_seconds=seconds)
+        return _finish_report(args, "audit", text, timing=timing, glyphs=glyphs, qc=qc,
+                              context=_flip_context(args, "audit"))
 
 
 def cmd_detect_flip(args, module) -> int:
     _check_inputs(_gradient_roles(args) + _image_roles(args))
-    _check_output_dir("report", args.report)
     qc = _qc_prepare(args)
-    kwargs = _keywords(args, "detect-flip")
-    glyphs = None
     with module_errors(module):
+        _check_outputs(args)
+        if _verdict_on(args):
+            result = api.check(args.dwi, flip_only=True, glyphs=qc is not None, images=_records_images(args),
+                               **_engine_keywords(args, "detect-flip"))
+            return _finish_report(args, "detect-flip", result.report_text, glyphs=result.glyphs, qc=qc,
+                                  context=_flip_context(args, "detect-flip"), verdict=result.verdict.to_dict(),
+                                  images=result.images)
+        _check_table(args)
+        kwargs = _module_keywords(args, "detect-flip")
+        glyphs = None
         if qc is not None:
             text, glyphs = module.detect_flip_with_glyphs(args.dwi, **kwargs)
         else:
             text = module.detect_flip(args.dwi, **kwargs)
-    run = _run_consensus(args, module, text)[0] if _consensus_on(args) else None
-    return _finish_report(args, "detect-flip", text, glyphs=glyphs, qc=qc,
-                          context=_flip_context(args, "detect-flip"), run=run)
+        return _finish_report(args, "detect-flip", text, glyphs=glyphs, qc=qc,
+                              context=_flip_context(args, "detect-flip"))
 
 
-def cmd_repair(args, module) -> int:
+def _repair_targets(args) -> List[Optional[str]]:
+    if getattr(args, "dry_run", False):
+        return []
+    return [args.out_bvec, args.out_bval, getattr(args, "out_grad", None), getattr(args, "provenance", None)]
+
+
+def cmd_repair(args, module, argv: Sequence[str] = ()) -> int:
     _check_inputs(_gradient_roles(args) + _image_roles(args))
-    _check_output_dir("report", args.report)
     qc = _qc_prepare(args)
     dry_run = getattr(args, "dry_run", False)
-    if not dry_run:
-        _precheck_outputs(args)
-    planned_backups = []
-    if getattr(args, "in_place", False) and not dry_run:
-        for key in ("out_bvec", "out_bval", "out_grad"):
-            path = getattr(args, key, None)
-            if path is not None and os.path.exists(path):
-                planned_backups.append((path, _backup_path(path)))
-    if _consensus_on(args):
-        return _repair_by_consensus(args, module, qc, planned_backups)
-    kwargs = _keywords(args, "repair")
-    glyphs = None
     with module_errors(module):
+        _check_outputs(args, *_repair_targets(args))
+        if _verdict_on(args):
+            kwargs = _engine_keywords(args, "repair")
+            force = kwargs.pop("in_place", False)
+            result = api.repair(args.dwi, args.out_bvec, args.out_bval, glyphs=qc is not None, force=force,
+                                images=_records_images(args), command=["dirsieve", *argv], **kwargs)
+            context = _repair_context(args, result.report, result.committed)
+            return _finish_report(args, "repair", result.report_text, glyphs=result.glyphs, qc=qc, context=context,
+                                  verdict=result.verdict.to_dict(), images=result.images, after=result.committed,
+                                  exit_code=_repair_exit(result.status, result.written and not dry_run))
+        # The module's own repair (--no-consensus) writes its files one after the other.
+        _check_table(args)
+        planned = _planned_backups(args)
+        kwargs = _module_keywords(args, "repair")
+        glyphs = None
         if qc is not None:
             text, glyphs = module.repair_with_glyphs(args.dwi, args.out_bvec, args.out_bval, **kwargs)
         else:
             text = module.repair(args.dwi, args.out_bvec, args.out_bval, **kwargs)
-    context = _repair_context(args, json.loads(text), planned_backups)
-    return _finish_report(args, "repair", text, glyphs=glyphs, qc=qc, context=context)
+        report = json.loads(text)
+        written = bool((report.get("repair") or {}).get("outputs"))
+        committed = [(path, backup if os.path.exists(backup) else None) for path, backup in planned]
+        return _finish_report(args, "repair", text, glyphs=glyphs, qc=qc,
+                              context=_repair_context(args, report, committed),
+                              exit_code=_repair_exit(report.get("status", ""), written))
 
 
-def _repair_context(args, report: dict, planned_backups) -> dict:
+def _planned_backups(args) -> List[tuple]:
+    """Where the module's repair will move existing outputs (it takes the first free backup name)."""
+    planned = []
+    if getattr(args, "in_place", False) and not getattr(args, "dry_run", False):
+        for key in ("out_bvec", "out_bval", "out_grad"):
+            path = getattr(args, key, None)
+            if path is not None and os.path.exists(path):
+                planned.append((path, _backup_path(path)))
+    return planned
+
+
+def _repair_exit(status: str, written: bool) -> int:
+    """0 when the table written can be trusted: the fix after a FLAG, the table unchanged after a PASS.
+
+    A table forced onto a WARN is written but not trusted; nothing written keeps the verdict's code.
+    """
+    if written and status in ("FLAG", "PASS"):
+        return EXIT_OK
+    return _status_exit(status)
+
+
+def _repair_context(args, report: dict, committed) -> dict:
     written = set((report.get("repair") or {}).get("outputs", []))
     return {
         "apply_command": _repair_argv(args, "repair", dry_run=False),
         "force_command": _repair_argv(args, "repair", force_repair=True),
         "verify_command": _verify_argv(args),
-        "backups": [(p, b) for p, b in planned_backups if p in written and os.path.exists(b)],
+        "backups": [(p, b) for p, b in committed if b is not None and p in written],
         "provenance": getattr(args, "provenance", None) if written else None,
     }
 
 
-# The repair keywords that do not change the analysis; the consensus run carries the rest.
-_REPAIR_OUTPUT_KEYWORDS = ("out_grad", "provenance", "dry_run", "in_place", "strict", "norm_tolerance")
-
-
-def _repair_by_consensus(args, module, qc, planned_backups) -> int:
-    # The glyphs come with the scoring audit (the fit does not depend on the step), so there is a
-    # picture of the table as given whether or not anything is repaired.
-    kwargs = _keywords(args, "audit")
-    glyphs = None
-    with module_errors(module):
-        if qc is not None:
-            text, glyphs = module.audit_with_glyphs(**kwargs)
-        else:
-            text = module.audit(**kwargs)
-    run, _ = _run_consensus(args, module, text)
-    options = {k: getattr(args, k) for k in _REPAIR_OUTPUT_KEYWORDS if hasattr(args, k)}
-    with module_errors(module), consensus_errors():
-        out = multiscale.repair_with_consensus(run, args.dwi, args.out_bvec, args.out_bval, module=module,
-                                               force=getattr(args, "force_repair", False), glyphs=False,
-                                               **options)
-    context = _repair_context(args, json.loads(out.report_text) if out is not None else {}, planned_backups)
-    context["single_scale_command"] = _repair_argv(args, "repair", force_repair=True, single_scale=True)
-    if out is None:
-        return _finish_report(args, "repair", text, glyphs=glyphs, qc=qc, context=context, run=run)
-    scale = run.consensus.max_margin_scale
-    context["repair_scale"] = scale.name if scale is not None else None
-    document = multiscale.consensus_document(out.report_text, run.consensus, {"repair_step": out.step})
-    return _finish_report(args, "repair", out.report_text, glyphs=glyphs, qc=qc, context=context, run=run,
-                          document=document, picture_report=run.report)
-
-
 def cmd_recompute(args, module) -> int:
     _check_inputs(_gradient_roles(args))
-    _check_output_dir("report", args.report)
     dry_run = getattr(args, "dry_run", False)
-    if not dry_run:
-        _precheck_outputs(args)
     with module_errors(module):
-        text = module.recompute_bval(args.out_bvec, args.out_bval, **_keywords(args, "recompute-bval"))
-    if args.report:
-        _write_text("report", args.report, pretty_json(text))
+        _check_outputs(args, *_repair_targets(args))
+        kwargs = _keywords(args, "recompute-bval")
+        force = kwargs.pop("in_place", False)
+        result = api.recompute_bval(args.out_bvec, args.out_bval, force=force, **kwargs)
+        outputs = _outputs(args)
+        if args.report:
+            outputs.add(args.report, pretty_json(result.summary_text).encode("utf-8"))
+        outputs.commit(after=result.committed)
     if args.json:
-        _emit_json(text)
+        _emit_json(result.summary_text)
     else:
-        summary = json.loads(text)
-        _emit(render_recompute(summary, Style.for_stream(sys.stdout), b0_threshold=getattr(args, "b0_threshold", 50.0),
-                               dry_run=dry_run, provenance=getattr(args, "provenance", None)))
+        _emit(render_recompute(result.summary, Style.for_stream(sys.stdout),
+                               b0_threshold=getattr(args, "b0_threshold", 50.0), dry_run=dry_run,
+                               provenance=getattr(args, "provenance", None)))
     return EXIT_OK
 
 
@@ -754,20 +795,19 @@ def cmd_bids(args, module) -> int:
     if not os.path.isdir(args.root):
         raise CliError(f"BIDS root is not a folder: {args.root}" if os.path.exists(args.root)
                        else f"BIDS root not found: {args.root}")
-    _check_output_dir("report", args.report)
     with module_errors(module):
+        _check_outputs(args)
         text = module.audit_bids(args.root, **_keywords(args, "bids"))
-    summary = json.loads(text)
-    if args.report:
-        _write_text("report", args.report, pretty_json(text))
+        summary = json.loads(text)
+        outputs = _outputs(args)
+        if args.report:
+            outputs.add(args.report, pretty_json(text).encode("utf-8"))
+        outputs.commit()
     if args.json:
         _emit_json(text)
     else:
         _emit(render_bids(summary, Style.for_stream(sys.stdout)))
-    code = int(summary.get("exit_code", EXIT_OK))
-    if summary.get("status") == "FLAG" and args.fail_on_flag:
-        code = EXIT_FLAG
-    return code
+    return _status_exit(summary.get("status", ""))
 
 
 def cmd_demo(args, module) -> int:
@@ -775,8 +815,7 @@ def cmd_demo(args, module) -> int:
 
     with module_errors(module):
         try:
-            return demo.run_demo(args.directory, module=module, out=sys.stdout,
-                                 style=Style.for_stream(sys.stdout))
+            return demo.run_demo(args.directory, out=sys.stdout, style=Style.for_stream(sys.stdout))
         except demo.DemoError as exc:
             raise CliError(str(exc)) from None
 
@@ -806,11 +845,17 @@ def _validate(parser, args) -> None:
         _validate_gradients(sub, args)
     if command == "audit" and not hasattr(args, "dwi"):
         needs_dwi = [opt for opt, given in (("--profile", args.profile), ("--qc", args.qc is not None),
-                                            ("--mask", hasattr(args, "mask")), ("--step", hasattr(args, "step")),
+                                            ("--mask", hasattr(args, "mask")), ("--wm-mask", hasattr(args, "wm_mask")),
+                                            ("--step", hasattr(args, "step")),
                                             ("--margin-threshold", hasattr(args, "margin_threshold")),
+                                            ("--scales-mm", hasattr(args, "scales_mm")),
                                             ("--consensus", args.consensus is True)) if given]
         if needs_dwi:
             sub.error(f"{', '.join(needs_dwi)} need(s) a DWI")
+    if hasattr(args, "mask") and hasattr(args, "wm_mask"):
+        sub.error("give --mask (a brain mask) or --wm-mask (a white-matter mask), not both")
+    if getattr(args, "consensus", None) is False and hasattr(args, "scales_mm"):
+        sub.error("--scales-mm belongs to the verdict; it cannot be combined with --no-consensus")
     if command != "demo":
         _validate_paths(sub, args)
 
@@ -831,6 +876,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         if extra:
             _subparser(parser, args.command).error(f"unrecognized arguments: {' '.join(extra)}")
         _validate(parser, args)
+        words = list(sys.argv[1:] if argv is None else argv)
     except SystemExit as exc:  # argparse: --help, --version and usage errors
         return exc.code if isinstance(exc.code, int) else (EXIT_OK if exc.code is None else EXIT_USAGE)
 
@@ -839,6 +885,8 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
             sys.stdout.reconfigure(errors="replace")
     try:
         module = _module()
+        if args.command == "repair":
+            return cmd_repair(args, module, words)
         return HANDLERS[args.command](args, module)
     except CliError as exc:
         sys.stderr.write(f"dirsieve: error: {_one_line(exc)}\n")

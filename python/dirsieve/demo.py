@@ -2,7 +2,7 @@
 
 Writes the phantom with a deliberately sign-flipped table, audits it (FLAG), repairs it, audits
 the repaired table (PASS), and says what it did and where the files are. Every step decides by the
-multi-scale consensus, as the commands it shows do by default. If the verdicts are not
+verdict over several walking distances, as the commands it shows do by default. If the verdicts are not
 the expected ones the demo fails: a demo that reports success regardless would hide a broken build.
 """
 
@@ -11,10 +11,9 @@ from __future__ import annotations
 import os
 import shlex
 import sys
-import tempfile
 from typing import Optional
 
-from dirsieve import consensus as multiscale
+from dirsieve import api
 from dirsieve.render import Style, format_matrix, pretty_json
 
 __all__ = ["DemoError", "run_demo", "DEMO_SHAPE", "DEMO_FLIP"]
@@ -27,14 +26,28 @@ class DemoError(RuntimeError):
     pass
 
 
+DEFAULT_FOLDER = "dirsieve-demo"
+
+# Everything a run of the demo writes; a folder holding only these is the demo's own and is reused.
+DEMO_FILES = frozenset({
+    "dwi.nii.gz", "dwi.bvec", "dwi.bval", "audit_before.json", "qc_before.png", "repair_provenance.json",
+    "dwi_repaired.bvec", "dwi_repaired.bval", "repair_report.json", "audit_after.json",
+})
+
+
 def _prepare_directory(directory: Optional[str]) -> str:
-    if directory is None:
-        return tempfile.mkdtemp(prefix="dirsieve-demo-")
+    """The demo's folder: new, empty, or one a previous demo filled (its files are replaced)."""
+    directory = directory or DEFAULT_FOLDER
     if os.path.exists(directory):
         if not os.path.isdir(directory):
             raise DemoError(f"demo folder is not a folder: {directory}")
-        if os.listdir(directory):
-            raise DemoError(f"demo folder is not empty: {directory} (give a new or empty folder)")
+        entries = set(os.listdir(directory))
+        strangers = sorted(entries - DEMO_FILES)
+        if strangers:
+            raise DemoError(f"demo folder {directory} holds files the demo did not write ({', '.join(strangers[:3])}"
+                            f"{', ...' if len(strangers) > 3 else ''}); give a new or empty folder")
+        for name in entries:
+            os.remove(os.path.join(directory, name))
     else:
         try:
             os.makedirs(directory)
@@ -61,8 +74,8 @@ def _qc_module():
     return qc
 
 
-def run_demo(directory: Optional[str] = None, *, module, out=sys.stdout, style: Optional[Style] = None) -> int:
-    """Run the demo; returns 0 when every verdict came out as expected. Module errors propagate."""
+def run_demo(directory: Optional[str] = None, *, out=sys.stdout, style: Optional[Style] = None) -> int:
+    """Run the demo; returns 0 when every verdict came out as expected. Engine errors propagate."""
     from dirsieve.phantom import write_phantom
 
     style = style or Style()
@@ -88,26 +101,19 @@ def run_demo(directory: Optional[str] = None, *, module, out=sys.stdout, style: 
     qc = _qc_module()
     picture = os.path.join(folder, "qc_before.png") if qc is not None else None
     say(shown(["dirsieve", "audit", dwi, "--bvec", bvec, "--bval", bval] + (["--qc", picture] if picture else [])))
-    glyphs = None
-    if qc is not None:
-        text, glyphs = module.audit_with_glyphs(dwi, bvec=bvec, bval=bval)
-    else:
-        text = module.audit(bvec=bvec, bval=bval, dwi=dwi)
-    run = multiscale.run_consensus(dwi, module=module, base_report=text, bvec=bvec, bval=bval)
-    before = run.report
-    status = multiscale.overall_status(run.consensus, before)
+    checked = api.check(dwi, bvec=bvec, bval=bval, glyphs=qc is not None)
+    verdict = checked.verdict
     before_path = os.path.join(folder, "audit_before.json")
-    _write(before_path, pretty_json(run.document()))
-    flip = before["flip"]
-    say(f"   {style.status(status)}  best {flip['best']['label']} (coherence "
-        f"{flip['best']['coherence']:.3f}) against {flip['identity_coherence']:.3f} for the table as given; "
-        f"margin {100 * flip['relative_margin']:.1f}% at the default step")
-    say(f"   consensus: {run.consensus.message}")
-    if status != "FLAG":
-        raise DemoError(f"the flipped phantom was judged {status}, expected FLAG")
-    say(f"   recommended fix {run.consensus.label}: M = {format_matrix(run.consensus.transform)}")
+    _write(before_path, pretty_json(checked.document_text()))
+    say(f"   {style.status(verdict.status)}  {verdict.reason}")
+    for row in verdict.distances:
+        say(f"   {row.distance_mm:4.1f} mm: {row.winner} ahead of {row.runner_up} by {100 * row.relative_margin:.1f}%, "
+            f"z = {row.z:.1f}")
+    if verdict.status != "FLAG":
+        raise DemoError(f"the flipped phantom was judged {verdict.status}, expected FLAG")
+    say(f"   recommended fix {verdict.recommended_label}: M = {format_matrix(verdict.recommended_transform)}")
     if picture is not None:
-        qc.write_qc(picture, qc.report_for_picture(before, run.consensus, status), glyphs, dwi)
+        qc.write_qc(picture, qc.report_for_picture(checked.report, verdict.to_dict()), checked.glyphs, dwi)
     say()
 
     # 2. Repair it.
@@ -117,34 +123,22 @@ def run_demo(directory: Optional[str] = None, *, module, out=sys.stdout, style: 
     say(style.bold("2. Repair it"))
     say(shown(["dirsieve", "repair", dwi, "--bvec", bvec, "--bval", bval, "--out-bvec", out_bvec,
                "--out-bval", out_bval, "--provenance", provenance]))
-    try:
-        outcome = multiscale.repair_with_consensus(run, dwi, out_bvec, out_bval, module=module,
-                                                   provenance=provenance)
-    except multiscale.ConsensusError as exc:
-        raise DemoError(str(exc)) from None
-    if outcome is None:
+    repaired = api.repair(dwi, out_bvec, out_bval, bvec=bvec, bval=bval, provenance=provenance)
+    _write(os.path.join(folder, "repair_report.json"), pretty_json(repaired.document_text()))
+    if not repaired.written or not repaired.outputs:
         raise DemoError("repair wrote no files although the audit flagged the table")
-    repaired = outcome.report
-    _write(os.path.join(folder, "repair_report.json"),
-           pretty_json(multiscale.consensus_document(outcome.report_text, run.consensus,
-                                                     {"repair_step": outcome.step})))
-    outputs = (repaired.get("repair") or {}).get("outputs", [])
-    if not outputs:
-        raise DemoError("repair wrote no files although the audit flagged the table")
-    say(f"   applied {repaired['repair']['label']}; wrote " + ", ".join(os.path.basename(p) for p in outputs))
+    say(f"   applied {repaired.report['repair']['label']}; wrote "
+        + ", ".join(os.path.basename(p) for p in repaired.outputs))
     say()
 
     # 3. Audit the repaired table.
     say(style.bold("3. Audit the repaired table"))
     say(shown(["dirsieve", "audit", dwi, "--bvec", out_bvec, "--bval", out_bval]))
-    text = module.audit(bvec=out_bvec, bval=out_bval, dwi=dwi)
-    run = multiscale.run_consensus(dwi, module=module, base_report=text, bvec=out_bvec, bval=out_bval)
-    after = run.report
-    status = multiscale.overall_status(run.consensus, after)
-    _write(os.path.join(folder, "audit_after.json"), pretty_json(run.document()))
-    say(f"   {style.status(status)}  best {after['flip']['best']['label']}, the table's own axes, at every scale")
-    if status != "PASS":
-        raise DemoError(f"the repaired table was judged {status}, expected PASS")
+    after = api.check(dwi, bvec=out_bvec, bval=out_bval)
+    _write(os.path.join(folder, "audit_after.json"), pretty_json(after.document_text()))
+    say(f"   {style.status(after.status)}  {after.verdict.reason}")
+    if after.status != "PASS":
+        raise DemoError(f"the repaired table was judged {after.status}, expected PASS")
     say()
 
     say(style.bold("Files") + f" in {folder}")

@@ -21,7 +21,6 @@ from typing import Dict, Iterable, Optional, Sequence, Tuple, Union
 
 import numpy as np
 
-from dirsieve.consensus import matrix_of_label
 
 __all__ = ["make_phantom", "write_phantom", "transform_from_label", "write_nifti"]
 
@@ -31,8 +30,18 @@ _AXES = "xyz"
 
 
 def transform_from_label(label: str) -> np.ndarray:
-    """The signed permutation matrix of a label such as ``"+y-z+x"`` (row i: sign and source axis)."""
-    return np.array(matrix_of_label(label))
+    """The signed permutation of a label such as ``"+y-z+x"``: row i takes the named axis with its sign."""
+    if not isinstance(label, str) or len(label) != 6:
+        raise ValueError(f"not a transform label: {label!r}")
+    m = np.zeros((3, 3))
+    used = set()
+    for i in range(3):
+        sign, axis = label[2 * i], label[2 * i + 1]
+        if sign not in "+-" or axis not in _AXES or axis in used:
+            raise ValueError(f"not a transform label: {label!r}")
+        used.add(axis)
+        m[i, _AXES.index(axis)] = 1.0 if sign == "+" else -1.0
+    return m
 
 
 def _as_matrix(flip: Optional[Matrix]) -> np.ndarray:

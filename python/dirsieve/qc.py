@@ -51,19 +51,19 @@ def picture_size(rows: int) -> tuple:
     return WIDTH_PX, HEADER_PX + ROW_PX * rows
 
 
-def report_for_picture(report: dict, consensus, status: Optional[str] = None) -> dict:
-    """A copy of ``report`` for drawing only, carrying the multi-scale verdict.
+def report_for_picture(report: dict, verdict: dict) -> dict:
+    """A copy of ``report`` for drawing only, carrying the verdict.
 
-    On a consensus FLAG its flip section recommends the consensus transform, so the picture gets
-    its "after" row even when the default step alone left the module at WARN. Never written out.
+    On a FLAG its flip section recommends the verdict's transform, so the picture gets its "after"
+    row whatever the module's single distance decided. Never written out.
     """
     shown = copy.deepcopy(report)
-    shown["status"] = status or consensus.status
+    shown["status"] = verdict.get("status", shown.get("status"))
     flip = shown.get("flip")
-    if flip is not None and consensus.status == "FLAG":
-        flip["decision"] = "FLAG"
-        flip["recommended_label"] = consensus.label
-        flip["recommended_transform"] = [list(row) for row in consensus.transform]
+    if flip is not None:
+        flip["decision"] = verdict.get("status")
+        flip["recommended_label"] = verdict.get("recommended_label")
+        flip["recommended_transform"] = verdict.get("recommended_transform")
     return shown
 
 
@@ -134,6 +134,14 @@ def _foreground(s0: np.ndarray) -> np.ndarray:
 
 def write_qc(path: str, report: dict, glyphs: dict, source: str = "") -> tuple:
     """Draw the picture for ``report`` and write it as PNG to ``path``; returns its pixel size."""
+    data, size = render_qc(report, glyphs, source)
+    with open(path, "wb") as f:
+        f.write(data)
+    return size
+
+
+def render_qc(report: dict, glyphs: dict, source: str = "") -> tuple:
+    """Draw the picture for ``report`` in memory: returns the PNG bytes and the pixel size."""
     Figure, FigureCanvasAgg = require_matplotlib()
     from matplotlib.collections import LineCollection
 
@@ -196,12 +204,9 @@ def write_qc(path: str, report: dict, glyphs: dict, source: str = "") -> tuple:
              "brightness FA; outline and strokes: white-matter sample and its in-plane directions",
              ha="center", va="center", color="#bbbbbb", fontsize=8)
 
-    # Render in memory first so a drawing failure never leaves a truncated file behind.
     buffer = io.BytesIO()
     fig.savefig(buffer, format="png", dpi=DPI, facecolor=fig.get_facecolor())
-    with open(path, "wb") as f:
-        f.write(buffer.getvalue())
-    return width, height
+    return buffer.getvalue(), (width, height)
 
 
 def _percent(value) -> str:

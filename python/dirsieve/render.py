@@ -157,14 +157,8 @@ def pretty_json(compact: str) -> str:
 # --------------------------------------------------------------------------- report parts
 
 
-def _consensus_verdict_line(consensus, status: str, style: Style) -> str:
-    if status == "FLAG":
-        why = "the table's axes look wrong: " + consensus.message
-    elif status == "WARN" and consensus.status == "PASS":
-        why = consensus.message + ", but the scheme has issues (see the notes)"
-    else:
-        why = consensus.message
-    return f"{style.status(status)}  {why}"
+def _engine_verdict_line(verdict: dict, style: Style) -> str:
+    return f"{style.status(verdict.get('status', '?'))}  {verdict.get('reason', '')}"
 
 
 def _verdict_line(report: dict, style: Style, command: str) -> str:
@@ -331,61 +325,56 @@ def _fix_lines(report: dict, style: Style, repair_command: Optional[Sequence[str
     return []
 
 
-def _consensus_lines(consensus, style: Style) -> List[str]:
-    from dirsieve.consensus import render_consensus
-
-    lines = render_consensus(consensus)
-    title, _, status = lines[0].rpartition(": ")
-    return [style.bold(title) + ": " + style.status(status)] + lines[1:]
+def _z_text(z) -> str:
+    if z is None:
+        return "n/a"
+    return "certain" if abs(float(z)) >= 1e6 else f"{float(z):.1f}"
 
 
-def _consensus_fix_lines(report: dict, consensus, style: Style, context: dict) -> List[str]:
-    flip = report.get("flip") or {}
-    if consensus.status == "FLAG":
-        lines = [style.bold("Recommended fix") + f": {consensus.label}  "
-                 f"(corrected direction = M·g, M = {format_matrix(consensus.transform)})"]
-        if flip.get("decision") != "FLAG":
-            lines.append(f"  the default step alone leaves it at {flip.get('decision')} "
-                         f"(margin {_percent(flip.get('relative_margin'))}); the larger scales settle it")
+def _distance_lines(verdict: dict, style: Style) -> List[str]:
+    """The evidence: per walking distance the winner, its margin, confidence and blocks."""
+    head = (style.bold("Verdict over walking distances") +
+            f"  (working shell b={plain_number(verdict.get('working_b'))}, sample: {verdict.get('sample')}, "
+            f"{verdict.get('n_sampled')} voxels in {verdict.get('n_blocks')} blocks of "
+            f"{plain_number((verdict.get('thresholds') or {}).get('block_mm', 16))} mm, "
+            f"mean FA {_fixed(verdict.get('mask_mean_fa'), 2)})")
+    rows = []
+    for d in verdict.get("distances", []):
+        step = " × ".join(f"{float(v):.2f}" for v in d.get("step_voxels", []))
+        rows.append([f"{float(d.get('distance_mm')):.1f} mm", step, d.get("winner", "?"), d.get("runner_up", "?"),
+                     _percent(d.get("relative_margin")), _z_text(d.get("z")), str(d.get("n_blocks"))])
+    lines = [head]
+    if rows:
+        lines += _table(["distance", "voxels walked", "winner", "runner-up", "margin", "z", "blocks"], rows,
+                        right=(4, 5, 6))
+    else:
+        lines.append("  no distance scored: the data cannot decide")
+    thresholds = verdict.get("thresholds") or {}
+    lines.append(f"  FLAG needs one transform winning at every distance with z >= "
+                 f"{plain_number(thresholds.get('z', 3))} over at least {thresholds.get('min_blocks', 20)} blocks")
+    lines += [f"  note: {note}" for note in verdict.get("notes", [])]
+    return lines
+
+
+def _verdict_fix_lines(verdict: dict, style: Style, context: dict) -> List[str]:
+    """A repair command is offered only on FLAG."""
+    if verdict.get("status") == "FLAG" and verdict.get("recommended_transform") is not None:
+        lines = [style.bold("Recommended fix") + f": {verdict.get('recommended_label')}  "
+                 f"(corrected direction = M·g, M = {format_matrix(verdict['recommended_transform'])})"]
         if context.get("repair_command"):
             lines.append("  " + shlex.join(context["repair_command"]))
         return lines
-    if consensus.status != "WARN":
-        return []
-    if consensus.agreed and consensus.label:
-        lines = [style.bold("No automatic fix") + f": the largest margin across the scales is too small. "
-                 f"To apply {consensus.label} anyway:"]
-        if context.get("force_command"):
-            lines.append("  " + shlex.join(context["force_command"]))
-        return lines
-    return [style.bold("No automatic fix") + ": the scales disagree on the best transform."] + \
-        _single_scale_hint(flip, context)
+    if verdict.get("status") == "WARN":
+        return [style.bold("No automatic fix") + ": the verdict is not certain enough to change the table."]
+    return []
 
 
-def _single_scale_hint(flip: dict, context: dict) -> List[str]:
-    """With scales that disagree, the only transform left to apply is the default step's own best."""
-    command = context.get("single_scale_command")
-    if not command or flip.get("decision") not in ("FLAG", "WARN"):
-        return []
-    return [f"  To apply the default step's best candidate, {flip.get('best', {}).get('label')}, anyway:",
-            "  " + shlex.join(command)]
-
-
-def _repair_lines(report: dict, style: Style, context: dict, consensus=None) -> List[str]:
+def _repair_lines(report: dict, style: Style, context: dict, verdict: Optional[dict] = None) -> List[str]:
     repair = report.get("repair")
     flip = report.get("flip") or {}
     head = style.bold("Repair")
-    if repair is None and consensus is not None:
-        if consensus.status == "WARN" and consensus.agreed and consensus.label:
-            lines = [f"{head}: nothing written; the largest margin across the scales is below the threshold, so "
-                     f"{consensus.label} is not applied automatically. Add --force-repair to apply it anyway:"]
-            if context.get("force_command"):
-                lines.append("  " + shlex.join(context["force_command"]))
-            return lines
-        if consensus.status == "WARN":
-            return [f"{head}: nothing written; the scales disagree on the best transform, so there is no "
-                    "common one to apply."] + _single_scale_hint(flip, context)
-        return [f"{head}: nothing written; the table as given is the best fit at every scale."]
+    if repair is None and verdict is not None:
+        return [f"{head}: nothing written; {verdict.get('reason')}"]
     if repair is None:
         if flip.get("decision") == "WARN":
             best = flip.get("best", {})
@@ -397,15 +386,15 @@ def _repair_lines(report: dict, style: Style, context: dict, consensus=None) -> 
         return [f"{head}: nothing written; the table as given is the best fit."]
     outputs = repair.get("outputs", [])
     if not outputs:
-        scale = f", scored at {context['repair_scale']}" if context.get("repair_scale") else ""
         lines = [f"{head} (dry run): would apply {repair.get('label')} "
-                 f"(M = {format_matrix(repair.get('matrix', []))}{scale}); nothing written. To write the files:"]
+                 f"(M = {format_matrix(repair.get('matrix', []))}); nothing written. To write the files:"]
         if context.get("apply_command"):
             lines.append("  " + shlex.join(context["apply_command"]))
         return lines
-    lines = [f"{head}: applied {repair.get('label')} (M = {format_matrix(repair.get('matrix', []))})"]
-    if context.get("repair_scale"):
-        lines.append(f"  scored at {context['repair_scale']}, the scale with the largest margin")
+    if verdict is not None and verdict.get("status") == "PASS":
+        lines = [f"{head}: the table as given is right; written unchanged"]
+    else:
+        lines = [f"{head}: applied {repair.get('label')} (M = {format_matrix(repair.get('matrix', []))})"]
     lines += [f"  wrote {path}" for path in outputs]
     for original, backup in context.get("backups", []):
         lines.append(f"  kept the previous {original} as {backup}")
@@ -424,38 +413,31 @@ def _notes_lines(report: dict, style: Style) -> List[str]:
 
 
 def render_report(report: dict, style: Optional[Style] = None, *, command: str = "audit",
-                  dwi: Optional[str] = None, context: Optional[dict] = None, consensus=None,
-                  status: Optional[str] = None) -> str:
-    """The human view of one report: verdict, inputs, shells, flip ranking, fix, repair, notes.
+                  dwi: Optional[str] = None, context: Optional[dict] = None,
+                  verdict: Optional[dict] = None) -> str:
+    """The human view of one report: verdict, inputs, shells, flip evidence, fix, repair, notes.
 
     ``context`` may carry ``repair_command`` (argv of the repair that applies the recommended fix),
-    ``force_command`` (the same with --force-repair), ``single_scale_command`` (a forced repair
-    without the consensus), and for ``repair``: ``apply_command``, ``verify_command``, ``backups``
-    (pairs of path, backup path), ``provenance`` and ``repair_scale``.
+    ``force_command`` (the same with --force-repair, offered by the single-distance view), and for
+    ``repair``: ``apply_command``, ``verify_command``, ``backups`` (pairs of path, backup path) and
+    ``provenance``.
 
-    With a :class:`dirsieve.consensus.Consensus`, the verdict line (showing ``status``, by default
-    the consensus status), the fix and the repair follow it, and its per-scale table is shown.
+    With ``verdict`` (the engine's verdict, as parsed JSON) the head line, the evidence (one row per
+    walking distance instead of the single-distance ranking), the fix and the repair follow it.
     """
     style = style or Style()
     context = context or {}
-    if consensus is not None:
-        head = _consensus_verdict_line(consensus, status or consensus.status, style)
-    else:
-        head = _verdict_line(report, style, command)
+    head = _engine_verdict_line(verdict, style) if verdict is not None else _verdict_line(report, style, command)
     blocks = [[head] + _inputs_lines(report, dwi)]
-    for block in (_shell_lines(report, style), _flip_lines(report, style)):
+    evidence = _distance_lines(verdict, style) if verdict is not None else _flip_lines(report, style)
+    for block in (_shell_lines(report, style), evidence):
         if block:
             blocks.append(block)
-    if consensus is not None:
-        blocks.append(_consensus_lines(consensus, style))
     if command == "repair":
-        blocks.append(_repair_lines(report, style, context, consensus))
-    elif consensus is not None:
-        block = _consensus_fix_lines(report, consensus, style, context)
-        if block:
-            blocks.append(block)
+        blocks.append(_repair_lines(report, style, context, verdict))
     else:
-        block = _fix_lines(report, style, context.get("repair_command"), context.get("force_command"))
+        block = (_verdict_fix_lines(verdict, style, context) if verdict is not None else
+                 _fix_lines(report, style, context.get("repair_command"), context.get("force_command")))
         if block:
             blocks.append(block)
     blocks.append(_notes_lines(report, style))

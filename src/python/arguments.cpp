@@ -8,7 +8,9 @@ namespace dirsieve::python {
 
 namespace {
 
-bool is_required(const ParamSpec& p) { return p.kind == ParamKind::Path; }
+bool is_required(const ParamSpec& p) {
+  return p.kind == ParamKind::Path || p.kind == ParamKind::TextList || p.kind == ParamKind::BytesList;
+}
 
 std::string type_name(PyObject* obj) {
   PyObject* name = PyType_GetName(Py_TYPE(obj));
@@ -145,6 +147,100 @@ bool convert_count(const ParamSpec& p, PyObject* obj, Arguments& out) {
   return true;
 }
 
+// None, or a sequence of numbers (not a string).
+bool convert_float_list(const ParamSpec& p, PyObject* obj, Arguments& out) {
+  if (obj == nullptr || obj == Py_None) return true;
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || !PySequence_Check(obj)) {
+    raise_conversion_error(p.name, obj, "sequence of float");
+    return false;
+  }
+  PyObject* items = PySequence_Fast(obj, "expected a sequence");
+  if (items == nullptr) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+  std::vector<double> values;
+  values.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items, i);
+    const double value = PyFloat_AsDouble(item);
+    if (value == -1.0 && PyErr_Occurred()) {
+      Py_DECREF(items);
+      if (PyErr_ExceptionMatches(PyExc_TypeError)) wrap_type_error(p.name);
+      return false;
+    }
+    values.push_back(value);
+  }
+  Py_DECREF(items);
+  out.set_list(p.name, std::move(values));
+  return true;
+}
+
+// A sequence of bytes (required).
+bool convert_bytes_list(const ParamSpec& p, PyObject* obj, Arguments& out) {
+  if (obj == nullptr || PyUnicode_Check(obj) || PyBytes_Check(obj) || !PySequence_Check(obj)) {
+    if (obj == nullptr) {
+      PyErr_Format(PyExc_TypeError, "missing required argument '%s'", p.name);
+      return false;
+    }
+    raise_conversion_error(p.name, obj, "sequence of bytes");
+    return false;
+  }
+  PyObject* items = PySequence_Fast(obj, "expected a sequence");
+  if (items == nullptr) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+  std::vector<std::string> values;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items, i);
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!PyBytes_Check(item) || PyBytes_AsStringAndSize(item, &data, &size) != 0) {
+      Py_DECREF(items);
+      if (!PyErr_Occurred()) raise_conversion_error(p.name, item, "PyBytes");
+      return false;
+    }
+    values.emplace_back(data, static_cast<std::size_t>(size));
+  }
+  Py_DECREF(items);
+  out.set_texts(p.name, std::move(values));
+  return true;
+}
+
+// None, or a sequence of str (each UTF-8, no NUL).
+bool convert_text_list(const ParamSpec& p, PyObject* obj, Arguments& out) {
+  if (obj == nullptr || (obj == Py_None && p.kind == ParamKind::OptionalTextList)) return true;
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || !PySequence_Check(obj)) {
+    raise_conversion_error(p.name, obj, "sequence of str");
+    return false;
+  }
+  PyObject* items = PySequence_Fast(obj, "expected a sequence");
+  if (items == nullptr) return false;
+  const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
+  std::vector<std::string> values;
+  values.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* item = PySequence_Fast_GET_ITEM(items, i);
+    if (!PyUnicode_Check(item)) {
+      Py_DECREF(items);
+      raise_conversion_error(p.name, item, "PyString");
+      return false;
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+    if (text == nullptr) {
+      Py_DECREF(items);
+      return false;
+    }
+    values.emplace_back(text, static_cast<std::size_t>(size));
+    if (values.back().find('\0') != std::string::npos) {
+      Py_DECREF(items);
+      PyErr_Format(PyExc_ValueError, "argument '%s': text contains a NUL character", p.name);
+      return false;
+    }
+  }
+  Py_DECREF(items);
+  out.set_texts(p.name, std::move(values));
+  return true;
+}
+
 bool convert(const ParamSpec& p, PyObject* obj, Arguments& out) {
   switch (p.kind) {
     case ParamKind::Path:
@@ -153,6 +249,10 @@ bool convert(const ParamSpec& p, PyObject* obj, Arguments& out) {
     case ParamKind::OptionalFloat: return convert_float(p, obj, out);
     case ParamKind::Flag: return convert_flag(p, obj, out);
     case ParamKind::OptionalCount: return convert_count(p, obj, out);
+    case ParamKind::OptionalFloatList: return convert_float_list(p, obj, out);
+    case ParamKind::OptionalTextList:
+    case ParamKind::TextList: return convert_text_list(p, obj, out);
+    case ParamKind::BytesList: return convert_bytes_list(p, obj, out);
   }
   return false;
 }
@@ -211,6 +311,18 @@ std::optional<double> Arguments::optional_number(std::string_view name) const {
 }
 
 bool Arguments::flag(std::string_view name) const { return std::get<bool>(find(name)); }
+
+std::optional<std::vector<double>> Arguments::float_list(std::string_view name) const {
+  for (const auto& [key, values] : lists_)
+    if (name == key) return values;
+  return std::nullopt;
+}
+
+std::optional<std::vector<std::string>> Arguments::text_list(std::string_view name) const {
+  for (const auto& [key, values] : texts_)
+    if (name == key) return values;
+  return std::nullopt;
+}
 
 std::optional<std::uint64_t> Arguments::count(std::string_view name) const {
   if (auto n = std::get_if<std::uint64_t>(&find(name))) return *n;

@@ -5,6 +5,7 @@
 #include <Python.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -13,7 +14,8 @@
 
 namespace dirsieve::python {
 
-enum class ParamKind { Path, OptionalPath, Float, OptionalFloat, Flag, OptionalCount };
+enum class ParamKind { Path, OptionalPath, Float, OptionalFloat, Flag, OptionalCount, OptionalFloatList, OptionalTextList,
+                       TextList, BytesList };
 
 struct ParamSpec {
   const char* name;
@@ -40,13 +42,37 @@ class Arguments {
   std::optional<double> optional_number(std::string_view name) const;
   bool flag(std::string_view name) const;
   std::optional<std::uint64_t> count(std::string_view name) const;
+  std::optional<std::vector<double>> float_list(std::string_view name) const;
+  std::optional<std::vector<std::string>> text_list(std::string_view name) const;
 
   void set(const char* name, Value value) { values_.emplace_back(name, std::move(value)); }
+  void set_list(const char* name, std::vector<double> values) { lists_.emplace_back(name, std::move(values)); }
+  void set_texts(const char* name, std::vector<std::string> values) { texts_.emplace_back(name, std::move(values)); }
 
  private:
   const Value& find(std::string_view name) const;
   std::vector<std::pair<const char*, Value>> values_;
+  // Sequences given (absent ones are not kept).
+  std::vector<std::pair<const char*, std::vector<double>>> lists_;
+  std::vector<std::pair<const char*, std::vector<std::string>>> texts_;
 };
+
+// Declarations for function tables.
+namespace params {
+inline ParamSpec path(const char* name) { return {name, ParamKind::Path}; }
+inline ParamSpec opt_path(const char* name) { return {name, ParamKind::OptionalPath}; }
+inline ParamSpec number(const char* name, double def) { return {name, ParamKind::Float, def}; }
+inline ParamSpec opt_number(const char* name) { return {name, ParamKind::OptionalFloat}; }
+inline ParamSpec flag(const char* name) { return {name, ParamKind::Flag}; }
+inline ParamSpec count(const char* name) { return {name, ParamKind::OptionalCount}; }
+inline ParamSpec numbers(const char* name) { return {name, ParamKind::OptionalFloatList}; }
+inline ParamSpec texts(const char* name) { return {name, ParamKind::OptionalTextList}; }
+inline std::vector<ParamSpec> concat(std::initializer_list<std::vector<ParamSpec>> parts) {
+  std::vector<ParamSpec> out;
+  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
+}  // namespace params
 
 // Binds positional and keyword arguments (vectorcall layout) and converts them in parameter order.
 // Returns false with a Python exception set.

@@ -11,8 +11,8 @@
 #include "core/scheme/bval_recovery.hpp"
 #include "core/util/clock.hpp"
 #include "core/volumes/volume.hpp"
+#include "python/call_context.hpp"
 #include "python/results.hpp"
-#include "python/worker_pool.hpp"
 
 namespace dirsieve::python {
 
@@ -20,18 +20,7 @@ namespace {
 
 constexpr const char* kVersion = "1.1.6";
 
-ParamSpec path(const char* name) { return {name, ParamKind::Path}; }
-ParamSpec opt_path(const char* name) { return {name, ParamKind::OptionalPath}; }
-ParamSpec number(const char* name, double def) { return {name, ParamKind::Float, def}; }
-ParamSpec opt_number(const char* name) { return {name, ParamKind::OptionalFloat}; }
-ParamSpec flag(const char* name) { return {name, ParamKind::Flag}; }
-ParamSpec count(const char* name) { return {name, ParamKind::OptionalCount}; }
-
-std::vector<ParamSpec> concat(std::initializer_list<std::vector<ParamSpec>> parts) {
-  std::vector<ParamSpec> out;
-  for (const auto& part : parts) out.insert(out.end(), part.begin(), part.end());
-  return out;
-}
+using namespace params;
 
 const std::vector<ParamSpec> kGradient = {opt_path("bvec"), opt_path("bval"), opt_path("grad")};
 const std::vector<ParamSpec> kShellSettings = {number("tolerance", 0.05), number("b0_threshold", 50.0),
@@ -86,83 +75,6 @@ const FunctionSpec kRecomputeSpec{
      opt_path("provenance"), number("b0_threshold", 50.0), flag("dry_run"), flag("in_place"), count("threads")},
     {"Opt-in b-value recovery from amplitude-encoded bvecs. Never reached from",
      "`repair`; returns a JSON before/after summary."}};
-
-// Options common to every analysis; parameters a function lacks take their fixed values.
-AuditOptions audit_options(const Arguments& a, bool has_margin, bool has_scheme) {
-  AuditOptions options;
-  options.shell = a.optional_number("shell");
-  options.b0_threshold = a.number("b0_threshold");
-  options.tolerance = a.number("tolerance");
-  options.flip.b0_threshold = options.b0_threshold;
-  options.flip.tolerance = options.tolerance;
-  options.flip.margin_threshold = has_margin ? a.number("margin_threshold") : 0.02;
-  if (has_scheme) {
-    options.norm_tolerance = a.number("norm_tolerance");
-    options.strict = a.flag("strict");
-  }
-  return options;
-}
-
-// Everything a call prepares on the calling thread before its job runs.
-struct CallContext {
-  std::optional<CallPool> pool;
-  GradientInputs gradients;
-  std::optional<DwiVolume> dwi;
-  std::optional<MaskVolume> mask;
-  AuditOptions options;
-  bool grad_given = false;
-  std::optional<Stopwatch> total_clock;  // from just before the DWI load
-  StageTimes times;
-};
-
-enum class DwiLoad { None, Plain, Timed };
-
-// Pool, gradient inputs, DWI (with frame map and step) and mask. False with a Python exception set.
-bool prepare_call(const Arguments& a, DwiLoad dwi_load, CallContext& ctx) {
-  auto pool = CallPool::create(a.count("threads"));
-  if (!pool) return raise_core_error(pool.error()), false;
-  ctx.pool.emplace(std::move(pool).value());
-
-  auto bvec = a.path("bvec"), bval = a.path("bval"), grad = a.path("grad");
-  if (!gradient_inputs_complete(bvec, bval, grad)) {
-    PyErr_SetString(PyExc_ValueError, "provide bvec and bval, or grad");
-    return false;
-  }
-  auto gradients = resolve_gradient_inputs(bvec, bval, grad);
-  if (!gradients) return raise_core_error(gradients.error()), false;
-  ctx.gradients = std::move(gradients).value();
-  ctx.grad_given = grad.has_value();
-
-  if (auto dwi_path = a.path("dwi"); dwi_path && dwi_load != DwiLoad::None) {
-    ctx.total_clock.emplace();
-    // Loaded on the call's pool: the conversion to float32 runs on its workers.
-    auto loaded = ctx.pool->run([&] { return load_dwi_timed(*dwi_path); });
-    if (!loaded) return raise_core_error(loaded.error()), false;
-    if (dwi_load == DwiLoad::Timed) {
-      ctx.times.decompress = loaded->decompress_seconds;
-      ctx.times.convert = loaded->convert_seconds;
-    }
-    ctx.dwi.emplace(std::move(loaded->volume));
-    VolumeOptions volume = prepare_volume_options(*ctx.dwi, ctx.grad_given, a.optional_number("step"));
-    ctx.options.flip.step = volume.step;
-    ctx.options.flip.frame_map = volume.frame_map;
-  }
-  auto mask = ctx.pool->run([&] { return load_mask(a.path("mask")); });
-  if (!mask) return raise_core_error(mask.error()), false;
-  ctx.mask = std::move(mask).value();
-  return true;
-}
-
-const MaskVolume* mask_of(const CallContext& ctx) { return ctx.mask ? &*ctx.mask : nullptr; }
-const DwiVolume* dwi_of(const CallContext& ctx) { return ctx.dwi ? &*ctx.dwi : nullptr; }
-
-// Fills the options from the arguments while keeping the step and frame map the DWI gave.
-void set_options(CallContext& ctx, const Arguments& a, bool has_margin, bool has_scheme) {
-  VolumeOptions volume{ctx.options.flip.step, ctx.options.flip.frame_map};
-  ctx.options = audit_options(a, has_margin, has_scheme);
-  ctx.options.flip.step = volume.step;
-  ctx.options.flip.frame_map = volume.frame_map;
-}
 
 PyObject* report_text(const Result<Report>& report) {
   if (!report) return raise_core_error(report.error());

@@ -1,6 +1,7 @@
 #include "python/results.hpp"
 
 #include <bit>
+#include <type_traits>
 #include <cstring>
 #include <vector>
 
@@ -70,9 +71,11 @@ PyObject* internal_error_type() { return g_internal_error; }
 
 bool init_internal_error(PyObject* module) {
   if (g_internal_error == nullptr) {
-    g_internal_error = PyErr_NewExceptionWithDoc(
-        "_dirsieve.InternalError", "An internal invariant of the dirsieve core failed.", PyExc_BaseException,
-        nullptr);
+    const char* module_name = PyModule_GetName(module);
+    if (module_name == nullptr) return false;
+    const std::string qualified = std::string(module_name) + ".InternalError";
+    g_internal_error = PyErr_NewExceptionWithDoc(qualified.c_str(), "An internal invariant of the dirsieve core failed.",
+                                                 PyExc_BaseException, nullptr);
     if (g_internal_error == nullptr) return false;
   }
   return PyModule_AddObjectRef(module, "InternalError", g_internal_error) == 0;
@@ -133,6 +136,47 @@ PyObject* build_glyph_dict(const FlipDetection& detection, const DwiVolume& dwi)
   }
   Py_DECREF(dict);
   return nullptr;
+}
+
+PyObject* json_to_python(const JsonValue& value) {
+  return value.visit([](const auto& v) -> PyObject* {
+    using T = std::decay_t<decltype(v)>;
+    if constexpr (std::is_same_v<T, std::nullptr_t>) {
+      Py_RETURN_NONE;
+    } else if constexpr (std::is_same_v<T, bool>) {
+      return PyBool_FromLong(v ? 1 : 0);
+    } else if constexpr (std::is_same_v<T, std::int64_t>) {
+      return PyLong_FromLongLong(v);
+    } else if constexpr (std::is_same_v<T, std::uint64_t>) {
+      return PyLong_FromUnsignedLongLong(v);
+    } else if constexpr (std::is_same_v<T, double>) {
+      return PyFloat_FromDouble(v);
+    } else if constexpr (std::is_same_v<T, std::string>) {
+      return text_to_python(v);
+    } else if constexpr (std::is_same_v<T, JsonValue::Array>) {
+      PyObject* list = PyList_New(static_cast<Py_ssize_t>(v.size()));
+      if (list == nullptr) return nullptr;
+      for (std::size_t i = 0; i < v.size(); ++i) {
+        PyObject* item = json_to_python(v[i]);
+        if (item == nullptr) {
+          Py_DECREF(list);
+          return nullptr;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), item);
+      }
+      return list;
+    } else {
+      PyObject* dict = PyDict_New();
+      if (dict == nullptr) return nullptr;
+      for (const auto& [key, member] : v) {
+        if (!put(dict, key.c_str(), json_to_python(member))) {
+          Py_DECREF(dict);
+          return nullptr;
+        }
+      }
+      return dict;
+    }
+  });
 }
 
 }  // namespace dirsieve::python

@@ -34,6 +34,9 @@ struct StageTimes {
 PyObject* build_timing_dict(const StageTimes& times);
 PyObject* build_glyph_dict(const FlipDetection& detection, const DwiVolume& dwi);
 
+// A JSON document as Python objects: dict (member order kept), list, str, int, float, bool, None.
+PyObject* json_to_python(const JsonValue& value);
+
 // Runs a body that builds a Python result; C++ exceptions never cross into the interpreter.
 template <class Body>
 PyObject* guarded(Body&& body) {

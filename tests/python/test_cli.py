@@ -63,17 +63,19 @@ def fsl(paths):
 
 def test_flag_output_leads_with_verdict_and_gives_a_working_repair_command(flipped, tmp_path):
     result = run("audit", flipped["dwi"], *fsl(flipped), cwd=tmp_path)
-    assert result.returncode == 0, result.stderr
+    assert result.returncode == 4, result.stderr
     out = result.stdout
     assert out.startswith("FLAG ")
-    report = json.loads(_dirsieve.audit(dwi=flipped["dwi"], **dict(bvec=flipped["bvec"], bval=flipped["bval"])))
-    label = report["flip"]["recommended_label"]
-    assert f"Recommended fix: {label}" in out
-    for section in ("Shells", "Flip detection", "margin over the runner-up", "Notes"):
-        assert section in out
-    assert "table as given" in out and "runner-up" in out
+    verdict = dirsieve.check(flipped["dwi"], bvec=flipped["bvec"], bval=flipped["bval"]).verdict
+    assert verdict.recommended_label == "-x+y+z"
+    assert f"Recommended fix: {verdict.recommended_label}" in out
+    # One row per walking distance: the distance, the winner, its margin, z and blocks.
+    for row in verdict.distances:
+        assert re.search(rf"^\s+{row.distance_mm:.1f} mm .* {re.escape(row.winner)}\s+{re.escape(row.runner_up)}\s+"
+                         rf"{100 * row.relative_margin:.1f}%\s+{row.z:.1f}\s+{row.n_blocks}$", out, re.M), out
     # Sections in the promised order.
-    assert out.index("Shells") < out.index("Flip detection") < out.index("Recommended fix") < out.index("Notes")
+    assert (out.index("Shells") < out.index("Verdict over walking distances") < out.index("Recommended fix")
+            < out.index("Notes"))
 
     # The printed command is shell-quoted and, run as printed, applies the fix.
     command = next(line.strip() for line in out.splitlines() if line.strip().startswith("dirsieve repair "))
@@ -89,6 +91,14 @@ def test_flag_output_leads_with_verdict_and_gives_a_working_repair_command(flipp
     assert again.returncode == 0 and again.stdout.startswith("PASS ")
 
 
+def test_single_distance_view_with_no_consensus(flipped):
+    result = run("audit", flipped["dwi"], *fsl(flipped), "--no-consensus")
+    assert result.returncode == 4 and result.stdout.startswith("FLAG ")
+    for section in ("Flip detection", "margin over the runner-up", "table as given"):
+        assert section in result.stdout
+    assert "Verdict over walking distances" not in result.stdout
+
+
 def test_pass_and_scheme_only_output(clean):
     result = run("audit", clean["dwi"], *fsl(clean))
     assert result.returncode == 0 and result.stdout.startswith("PASS ")
@@ -96,7 +106,7 @@ def test_pass_and_scheme_only_output(clean):
 
     scheme_only = run("audit", *fsl(clean))
     assert scheme_only.returncode == 0 and "no flip check" in scheme_only.stdout.splitlines()[0]
-    assert "Flip detection" not in scheme_only.stdout
+    assert "Flip detection" not in scheme_only.stdout and "Verdict over" not in scheme_only.stdout
 
     inspected = run("inspect", *fsl(clean))
     assert inspected.returncode == 0 and inspected.stdout.startswith("PASS ") and "Shells" in inspected.stdout
@@ -104,7 +114,7 @@ def test_pass_and_scheme_only_output(clean):
 
 def test_grad_input_suggests_grad_output(flipped, tmp_path):
     result = run("detect-flip", flipped["dwi"], "--grad", flipped["grad"])
-    assert result.returncode == 0 and result.stdout.startswith("FLAG ")
+    assert result.returncode == 4 and result.stdout.startswith("FLAG ")
     command = next(line.strip() for line in result.stdout.splitlines() if line.strip().startswith("dirsieve repair"))
     assert "--out-grad" in shlex.split(command) and "--grad" in shlex.split(command)
 
@@ -118,58 +128,77 @@ def test_profile_adds_stage_split(clean):
 
     # With --json, stdout stays pure JSON and the split goes to stderr.
     as_json = run("audit", clean["dwi"], *fsl(clean), "--profile", "--json")
-    assert json.loads(as_json.stdout)["status"] == "PASS"
+    assert json.loads(as_json.stdout)["verdict"]["status"] == "PASS"
     assert "Stage timing" in as_json.stderr
 
 
 # --------------------------------------------------------------------------- --json and --report
 
 
-def test_json_is_the_module_text(flipped, clean, tmp_path):
+def test_json_carries_the_module_text_verbatim(flipped, clean, tmp_path):
     # One worker thread on both sides: the coherence sums may differ in their last bits when the
     # pool splits the work differently.
-    cases = [
-        (["inspect", *fsl(flipped)], lambda: _dirsieve.inspect(bvec=flipped["bvec"], bval=flipped["bval"], threads=1)),
-        (["audit", flipped["dwi"], *fsl(flipped), "--shell", "1000"],
-         lambda: _dirsieve.audit(bvec=flipped["bvec"], bval=flipped["bval"], dwi=flipped["dwi"], shell=1000.0,
-                                 threads=1)),
-        (["detect-flip", flipped["dwi"], "--grad", flipped["grad"], "--mask", flipped["mask"]],
-         lambda: _dirsieve.detect_flip(flipped["dwi"], grad=flipped["grad"], mask=flipped["mask"], threads=1)),
-        (["repair", clean["dwi"], *fsl(clean), "--out-bvec", tmp_path / "o.bvec", "--out-bval", tmp_path / "o.bval"],
+    module_cases = [
+        (["inspect", *fsl(flipped)], 0, lambda: _dirsieve.inspect(bvec=flipped["bvec"], bval=flipped["bval"], threads=1)),
+        (["repair", clean["dwi"], *fsl(clean), "--out-bvec", tmp_path / "o.bvec", "--out-bval", tmp_path / "o.bval",
+          "--no-consensus"], 0,
          lambda: _dirsieve.repair(clean["dwi"], str(tmp_path / "o.bvec"), str(tmp_path / "o.bval"),
                                   bvec=clean["bvec"], bval=clean["bval"], threads=1)),
+        (["detect-flip", flipped["dwi"], "--grad", flipped["grad"], "--mask", flipped["mask"], "--no-consensus"], 4,
+         lambda: _dirsieve.detect_flip(flipped["dwi"], grad=flipped["grad"], mask=flipped["mask"], threads=1)),
     ]
-    for argv, module_call in cases:
+    for argv, code, module_call in module_cases:
         result = run(*argv, "--json", "--threads", "1")
-        assert result.returncode == 0, (argv, result.stderr)
+        assert result.returncode == code, (argv, result.stderr)
         assert result.stdout.endswith("\n") and result.stdout.count("\n") == 1
         assert no_timestamp(result.stdout[:-1]) == no_timestamp(module_call()), argv
 
+    # With the verdict: {"report": <the module's text, byte for byte>, "verdict": {...}}, whose status
+    # is the exit code's. A white-matter mask is the module's own mask.
+    verdict_cases = [
+        (["audit", flipped["dwi"], *fsl(flipped), "--shell", "1000"], "FLAG",
+         lambda: _dirsieve.audit(bvec=flipped["bvec"], bval=flipped["bval"], dwi=flipped["dwi"], shell=1000.0,
+                                 threads=1)),
+        # The bundles of this small phantom span fewer than 20 blocks: the verdict cannot decide.
+        (["detect-flip", flipped["dwi"], "--grad", flipped["grad"], "--wm-mask", flipped["mask"]], "WARN",
+         lambda: _dirsieve.detect_flip(flipped["dwi"], grad=flipped["grad"], mask=flipped["mask"], threads=1)),
+    ]
+    for argv, status, module_call in verdict_cases:
+        result = run(*argv, "--json", "--threads", "1")
+        assert result.returncode == {"FLAG": 4, "WARN": 3}[status], (argv, result.stderr)
+        text = result.stdout[:-1]
+        assert text.startswith('{"report":') and text.count("\n") == 0
+        document = json.loads(text)
+        assert document["verdict"]["status"] == status
+        module_text = no_timestamp(module_call())
+        assert no_timestamp(text)[len('{"report":'):].startswith(module_text + ',"verdict":'), argv
+
 
 def test_only_given_options_reach_the_module(flipped):
-    plain = json.loads(run("audit", flipped["dwi"], *fsl(flipped), "--json").stdout)
+    plain = json.loads(run("audit", flipped["dwi"], *fsl(flipped), "--json").stdout)["report"]
     assert "margin_threshold" not in plain["flip"]  # the module's default (0.02) applied
     assert plain["shells"]["b0_threshold"] == 50.0 and plain["shells"]["tolerance"] == 0.05
 
     tuned = json.loads(run("audit", flipped["dwi"], *fsl(flipped), "--json", "--margin-threshold", "0.05",
-                           "--b0-threshold", "10", "--tolerance", "0.1", "--norm-tolerance", "0.2").stdout)
+                           "--b0-threshold", "10", "--tolerance", "0.1", "--norm-tolerance", "0.2").stdout)["report"]
     assert tuned["flip"]["margin_threshold"] == 0.05
     assert tuned["shells"]["b0_threshold"] == 10.0 and tuned["shells"]["tolerance"] == 0.1
     assert tuned["norm_stats"]["tolerance"] == 0.2
 
 
 def test_report_file_is_pretty_and_keeps_number_spelling(flipped, tmp_path):
-    # The module's report goes beside the consensus; with --no-consensus it is the whole file.
+    # The module's report goes beside the verdict; with --no-consensus it is the whole file.
     target = tmp_path / "report.json"
     result = run("audit", flipped["dwi"], *fsl(flipped), "--report", target)
-    assert result.returncode == 0 and f"Report written to {target}" in result.stdout
+    assert result.returncode == 4 and f"Report written to {target}" in result.stdout
     text = target.read_text(encoding="utf-8")
     assert text.startswith('{\n  "report": {\n    "schema_version": 1,\n    "tool": "dirsieve",')
     document = json.loads(text)
-    assert document["report"]["status"] == "FLAG" and document["consensus"]["status"] == "FLAG"
+    assert document["report"]["status"] == "FLAG" and document["verdict"]["status"] == "FLAG"
+    assert [d["winner"] for d in document["verdict"]["distances"]] == ["-x+y+z"] * 3
 
     alone = tmp_path / "alone.json"
-    assert run("audit", flipped["dwi"], *fsl(flipped), "--report", alone, "--no-consensus").returncode == 0
+    assert run("audit", flipped["dwi"], *fsl(flipped), "--report", alone, "--no-consensus").returncode == 4
     text = alone.read_text(encoding="utf-8")
     assert text.startswith('{\n  "schema_version": 1,\n  "tool": "dirsieve",')
     assert json.loads(text)["status"] == "FLAG"
@@ -187,19 +216,40 @@ def test_report_file_is_pretty_and_keeps_number_spelling(flipped, tmp_path):
 @pytest.mark.parametrize(
     "extra, code, verdict",
     [
-        ([], 0, "FLAG"),
+        ([], 4, "FLAG"),
         (["--fail-on-flag"], 4, "FLAG"),
-        (["--margin-threshold", "0.9"], 3, "WARN"),
-        (["--margin-threshold", "0.9", "--fail-on-flag"], 3, "WARN"),
+        # The module's threshold is not the verdict's: the verdict still flags.
+        (["--margin-threshold", "0.9"], 4, "FLAG"),
+        (["--margin-threshold", "0.9", "--no-consensus"], 3, "WARN"),
+        (["--margin-threshold", "0.9", "--fail-on-flag", "--no-consensus"], 3, "WARN"),
+        # A white-matter mask of a few voxels cannot decide.
+        (["--wm-mask", "{tiny}"], 3, "WARN"),
     ],
 )
-def test_verdict_exit_codes(flipped, extra, code, verdict):
+def test_verdict_exit_codes(flipped, tiny_mask, extra, code, verdict):
+    extra = [a.format(tiny=tiny_mask) for a in extra]
     result = run("detect-flip", flipped["dwi"], *fsl(flipped), *extra)
-    assert result.returncode == code and result.stdout.startswith(verdict + " ")
+    assert result.returncode == code and result.stdout.startswith(verdict + " "), result.stdout
+    if "{tiny}" in " ".join(extra) or tiny_mask in extra:
+        assert "cannot decide: only" in result.stdout.splitlines()[0]
+        assert "dirsieve repair" not in result.stdout
+
+
+@pytest.fixture(scope="module")
+def tiny_mask(flipped, tmp_path_factory):
+    import numpy as np
+
+    from dirsieve.phantom import write_nifti
+
+    mask = np.zeros(SHAPE, dtype=np.uint8)
+    mask[10:13, 10:13, 10:13] = 1
+    affine = np.diag([2.0, 2.0, 2.0, 1.0])
+    affine[:3, 3] = -2.0 * (np.array(SHAPE) - 1) / 2.0
+    return write_nifti(str(tmp_path_factory.mktemp("tiny") / "tiny.nii.gz"), mask, affine)
 
 
 def test_warn_suggests_force_repair(flipped):
-    result = run("audit", flipped["dwi"], *fsl(flipped), "--margin-threshold", "0.9")
+    result = run("audit", flipped["dwi"], *fsl(flipped), "--margin-threshold", "0.9", "--no-consensus")
     assert result.returncode == 3
     command = next(line.strip() for line in result.stdout.splitlines() if line.strip().startswith("dirsieve repair"))
     argv = shlex.split(command)
@@ -208,7 +258,7 @@ def test_warn_suggests_force_repair(flipped):
 
 def test_help_and_version(capsys):
     top = run("--help")
-    assert top.returncode == 0 and "exit codes:" in top.stdout
+    assert top.returncode == 0 and "exit codes (in order of severity):" in top.stdout
     for command in ("inspect", "audit", "detect-flip", "repair", "recompute-bval", "bids", "demo"):
         assert cli.main([command, "--help"]) == 0
         assert "example" in capsys.readouterr().out, command
@@ -244,7 +294,21 @@ def test_bad_option_as_a_subprocess(flipped, tmp_path):
         (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--threads", "0"], "--threads"),
         (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--tolerance", "nan"], "finite"),
         (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--step", "fast"], "expected a number"),
-        (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--step", "-1"], ">= 0"),
+        (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--step", "-1"], "expected a number in (0, 100]"),
+        (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--step", "0"], "expected a number in (0, 100]"),
+        (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--step", "1e9"], "expected a number in (0, 100]"),
+        (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--margin-threshold", "0"], "in (0, 1]"),
+        (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--b0-threshold", "-5"], "in [0, 100000]"),
+        (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--tolerance", "0.9"], "in [0, 0.5]"),
+        (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--norm-tolerance", "1"], "in [0, 1)"),
+        (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--shell", "0"], "in (0, 100000]"),
+        (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--scales-mm", "4,0"], "each in (0, 200]"),
+        (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--scales-mm", "4,500"], "each in (0, 200]"),
+        (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--threads", "5000"], "from 1 to 4096"),
+        (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--mask", "{mask}", "--wm-mask", "{mask}"],
+         "not both"),
+        (["audit", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--scales-mm", "4", "--no-consensus"],
+         "cannot be combined with --no-consensus"),
         (["detect-flip", "--bvec", "{bvec}", "--bval", "{bval}"], "required"),
         (["detect-flip", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--strict"], "unrecognized arguments"),
         (["repair", "{dwi}", "--bvec", "{bvec}", "--bval", "{bval}", "--out-bvec", "{out}"], "--out-bval"),
@@ -281,8 +345,7 @@ def test_analysis_errors(flipped, tmp_path, capsys):
         (["audit", flipped["dwi"], "--bvec", tmp_path / "missing.bvec", "--bval", flipped["bval"]], "bvec file not found"),
         (["audit", flipped["dwi"], *fsl(flipped), "--mask", tmp_path], "mask is a folder"),
         (["audit", junk, *fsl(flipped)], "NIfTI error: "),
-        (["audit", flipped["dwi"], "--bvec", flipped["bval"], "--bval", flipped["bval"]], "failed to parse"),
-        (["audit", flipped["dwi"], *fsl(flipped), "--margin-threshold", "0"], "margin threshold must be finite"),
+        (["audit", flipped["dwi"], "--bvec", flipped["bval"], "--bval", flipped["bval"]], "the layout of a bval file"),
         (["audit", flipped["dwi"], *fsl(flipped), "--report", tmp_path / "no" / "r.json"], "does not exist"),
         (["inspect", "--grad", flipped["dwi"]], "I/O error: "),  # a binary file is not valid UTF-8
         (["bids", tmp_path / "nowhere"], "BIDS root not found"),

@@ -52,10 +52,13 @@ def test_repair_writes_the_fix_and_the_provenance(flipped, tmp_path):
     assert result.stdout.startswith("FLAG ")
     document = json.loads((tmp_path / "report.json").read_text())
     report = document["report"]
-    assert document["consensus"]["status"] == "FLAG" and document["consensus"]["repair_step"] is not None
+    assert document["verdict"]["status"] == "FLAG"
+    assert report["repair"]["label"] == document["verdict"]["recommended_label"]
     assert report["repair"]["outputs"] == [str(tmp_path / "r.bvec"), str(tmp_path / "r.bval")]
     assert f"wrote {tmp_path / 'r.bvec'}" in result.stdout and f"provenance {tmp_path / 'prov.json'}" in result.stdout
-    assert json.loads((tmp_path / "prov.json").read_text())["applied_label"] == report["repair"]["label"]
+    provenance = json.loads((tmp_path / "prov.json").read_text())
+    assert provenance["applied_label"] == report["repair"]["label"]
+    assert provenance["verdict"]["status"] == "FLAG" and len(provenance["verdict"]["distances"]) == 3
     # The corrected table passes; the b-values are carried over unchanged.
     assert (tmp_path / "r.bval").read_text().split() == pathlib.Path(flipped["bval"]).read_text().split()
     verify = shlex.split(next(line for line in result.stdout.splitlines() if "check it:" in line).split("check it: ")[1])
@@ -70,20 +73,33 @@ def test_repair_from_grad_writes_three_files(flipped, tmp_path):
     assert sorted(os.listdir(tmp_path)) == ["r.bval", "r.bvec", "r.grad"]
 
 
-def test_dry_run_and_pass_write_nothing(flipped, clean, tmp_path):
+def test_dry_run_writes_nothing_and_pass_copies_the_table(flipped, clean, tmp_path):
     dry = run(*repair_args(flipped, tmp_path, "--dry-run", "--provenance", tmp_path / "prov.json"))
-    assert dry.returncode == 0 and "(dry run)" in dry.stdout and "nothing written" in dry.stdout
+    assert dry.returncode == 4 and "(dry run)" in dry.stdout and "nothing written" in dry.stdout
     assert os.listdir(tmp_path) == []
 
+    # A PASS writes the table unchanged, so a pipeline always finds its output, and exits 0.
     fine = run(*repair_args(clean, tmp_path, "--provenance", tmp_path / "prov.json"))
     assert fine.returncode == 0 and fine.stdout.startswith("PASS ")
-    assert "nothing written" in fine.stdout and os.listdir(tmp_path) == []
+    assert "written unchanged" in fine.stdout
+    assert sorted(os.listdir(tmp_path)) == ["prov.json", "r.bval", "r.bvec"]
+    assert (tmp_path / "r.bval").read_text().split() == pathlib.Path(clean["bval"]).read_text().split()
+    written = [[float(v) for v in line.split()] for line in (tmp_path / "r.bvec").read_text().splitlines()]
+    original = [[float(v) for v in line.split()] for line in pathlib.Path(clean["bvec"]).read_text().splitlines()]
+    # The same table, to the six decimals of the file format.
+    assert all(abs(w - o) <= 5e-7 for wr, orow in zip(written, original) for w, o in zip(wr, orow))
+
+    # The module's own verdict writes nothing on a PASS.
+    for name in os.listdir(tmp_path):
+        os.remove(tmp_path / name)
+    module_pass = run(*repair_args(clean, tmp_path, "--no-consensus"))
+    assert module_pass.returncode == 0 and "nothing written" in module_pass.stdout and os.listdir(tmp_path) == []
 
 
 def test_warn_repairs_only_when_forced(flipped, tmp_path):
-    warn = run(*repair_args(flipped, tmp_path, "--margin-threshold", "0.9"))
+    warn = run(*repair_args(flipped, tmp_path, "--margin-threshold", "0.9", "--no-consensus"))
     assert warn.returncode == 3 and "--force-repair" in warn.stdout and os.listdir(tmp_path) == []
-    forced = run(*repair_args(flipped, tmp_path, "--margin-threshold", "0.9", "--force-repair"))
+    forced = run(*repair_args(flipped, tmp_path, "--margin-threshold", "0.9", "--force-repair", "--no-consensus"))
     assert forced.returncode == 3 and sorted(os.listdir(tmp_path)) == ["r.bval", "r.bvec"]
     assert "force-applied" in forced.stdout
 
@@ -182,7 +198,7 @@ def dataset(tmp_path, flipped, clean):
 
 def test_bids_table_and_exit_codes(dataset, tmp_path):
     result = run("bids", dataset)
-    assert result.returncode == 0, result.stderr
+    assert result.returncode == 4, result.stderr
     lines = result.stdout.splitlines()
     assert lines[0].startswith("FLAG  2 run(s) audited: 1 PASS, 1 FLAG")
     assert any(line.split()[:2] == ["sub-01_dwi", "PASS"] for line in lines)

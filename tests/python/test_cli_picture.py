@@ -22,9 +22,9 @@ HAVE_MATPLOTLIB = importlib.util.find_spec("matplotlib") is not None
 needs_matplotlib = pytest.mark.skipif(not HAVE_MATPLOTLIB, reason="matplotlib is not installed")
 
 
-def run(*args, env=ENV):
+def run(*args, env=ENV, cwd=None):
     return subprocess.run([sys.executable, "-m", "dirsieve", *map(str, args)], capture_output=True, text=True,
-                          env=env, timeout=120)
+                          env=env, cwd=cwd, timeout=120)
 
 
 def png_size(path):
@@ -73,7 +73,7 @@ def no_matplotlib_env(tmp_path):
 def test_qc_picture_sizes(flipped, tmp_path, capsys):
     flag_png = tmp_path / "flag.png"
     result = run("audit", flipped["dwi"], "--bvec", flipped["bvec"], "--bval", flipped["bval"], "--qc", flag_png)
-    assert result.returncode == 0, result.stderr
+    assert result.returncode == 4, result.stderr
     assert f"Picture written to {flag_png}" in result.stdout
     assert png_size(flag_png) == qc.picture_size(2) == (900, 660)  # as given, and after the fix
 
@@ -114,23 +114,35 @@ def test_demo_runs_the_whole_job(tmp_path, capsys):
         assert name in out
     before = json.loads((folder / "audit_before.json").read_text())
     after = json.loads((folder / "audit_after.json").read_text())
-    assert before["report"]["status"] == before["consensus"]["status"] == "FLAG"
-    assert after["report"]["status"] == after["consensus"]["status"] == "PASS"
+    assert before["report"]["status"] == before["verdict"]["status"] == "FLAG"
+    assert after["report"]["status"] == after["verdict"]["status"] == "PASS"
     repaired = json.loads((folder / "repair_report.json").read_text())
-    assert repaired["report"]["repair"]["label"] == before["consensus"]["recommended_label"]
+    assert repaired["report"]["repair"]["label"] == before["verdict"]["recommended_label"]
     if HAVE_MATPLOTLIB:
         assert png_size(folder / "qc_before.png") == (900, 660)
 
-    # A folder with something in it is never written into.
+    # A folder the demo filled is reused; one with anything else in it is never written into.
+    assert cli.main(["demo", str(folder)]) == 0
+    capsys.readouterr()
+    (folder / "mine.txt").write_text("x")
     assert cli.main(["demo", str(folder)]) == 1
-    assert capsys.readouterr().err.startswith("dirsieve: error: demo folder is not empty")
+    assert "holds files the demo did not write (mine.txt)" in capsys.readouterr().err
 
 
-def test_demo_default_folder_without_matplotlib(tmp_path, no_matplotlib_env):
+def test_demo_default_folder_is_reused_without_litter(tmp_path, no_matplotlib_env):
+    # The default folder is ./dirsieve-demo; a second run replaces the first run's files and leaves
+    # nothing else behind, here or in the temporary folder.
     home = tmp_path / "tmp"
     home.mkdir()
-    result = run("demo", env=dict(no_matplotlib_env, TMPDIR=str(home)))
-    assert result.returncode == 0, result.stderr
-    (created,) = os.listdir(home)
-    assert created.startswith("dirsieve-demo-") and str(home / created) in result.stdout
-    assert "install matplotlib" in result.stdout and not (home / created / "qc_before.png").exists()
+    env = dict(no_matplotlib_env, TMPDIR=str(home))
+    for _ in range(2):
+        result = run("demo", env=env, cwd=tmp_path)
+        assert result.returncode == 0, result.stderr
+    assert sorted(os.listdir(tmp_path)) == ["blocker", "dirsieve-demo", "tmp"] and os.listdir(home) == []
+    folder = tmp_path / "dirsieve-demo"
+    assert str(folder) in result.stdout
+    assert "install matplotlib" in result.stdout and not (folder / "qc_before.png").exists()
+    (folder / "notes.txt").write_text("mine")
+    refused = run("demo", env=env, cwd=tmp_path)
+    assert refused.returncode == 1 and "holds files the demo did not write (notes.txt)" in refused.stderr
+    assert (folder / "notes.txt").read_text() == "mine"

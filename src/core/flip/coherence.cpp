@@ -19,6 +19,15 @@
 #include "core/flip/candidates.hpp"
 
 namespace dirsieve {
+// Bounding box of the WM voxels. A corner outside it is outside the mask, so the corner lookup table
+// needs only the box, not the whole grid.
+struct ScoringBox {
+  double lo[3];
+  double end[3];
+  std::size_t stride[3];
+  std::size_t size;
+};
+
 namespace {
 
 constexpr double kTiny = 1e-9;
@@ -108,15 +117,6 @@ struct alignas(32) FieldEntry {
   std::uint64_t usable;
 };
 
-// Bounding box of the WM voxels. A corner outside it is outside the mask, so the corner lookup table
-// needs only the box, not the whole grid.
-struct Box {
-  double lo[3];
-  double end[3];
-  std::size_t stride[3];
-  std::size_t size;
-};
-
 std::uint64_t all_or_none(bool b) { return b ? ~std::uint64_t{0} : 0; }
 
 // Two lanes: lane 0 the forward sample of a voxel, lane 1 its backward one. Every lane operation is
@@ -152,7 +152,7 @@ struct PairDirection {
 // adding a zero leaves it unchanged to the bit. Otherwise each sum keeps its old value where the
 // corner is rejected.
 template <bool Finite, class Slot>
-PairDirection interpolate_pair(const FieldEntry* field, const Slot* slot, const Box& box, const Pair point[3],
+PairDirection interpolate_pair(const FieldEntry* field, const Slot* slot, const ScoringBox& box, const Pair point[3],
                                const Vec3& centre) {
   Pair weights[3][2];
   PairBits inside[3][2];
@@ -290,21 +290,26 @@ Tally combine(Tally a, const Tally& b) {
 }
 
 // The tally of WM voxels [begin, end), in list order.
+// With `per_voxel`, each voxel's own sum of |u.w| over its valid samples is also stored there (list order).
 template <bool Finite, class Slot>
 Tally fold_piece(const FieldEntry* field, const std::uint8_t* sampled, const Vec3* points, const Slot* slot,
-                 const Box& box, double step, std::size_t begin, std::size_t end) {
+                 const ScoringBox& box, const Vec3& step, std::size_t begin, std::size_t end, double* per_voxel) {
   double sum = 0.0;
   std::uint64_t valid = 0;
   std::uint64_t attempted = 0;
   for (std::size_t i = begin; i != end; ++i) {
-    if (sampled[i] == 0) continue;
+    if (sampled[i] == 0) {
+      if (per_voxel != nullptr) per_voxel[i] = 0.0;
+      continue;
+    }
     const Vec3& u = field[i].c;
     attempted += 2;
     const double x = points[i][0];
     const double y = points[i][1];
     const double z = points[i][2];
-    const Pair point[3] = {Pair{x + step * u[0], x - step * u[0]}, Pair{y + step * u[1], y - step * u[1]},
-                           Pair{z + step * u[2], z - step * u[2]}};
+    const Pair point[3] = {Pair{x + step[0] * u[0], x - step[0] * u[0]},
+                           Pair{y + step[1] * u[1], y - step[1] * u[1]},
+                           Pair{z + step[2] * u[2], z - step[2] * u[2]}};
     const PairDirection w = interpolate_pair<Finite>(field, slot, box, point, u);
     const Pair along = (splat(u[0]) * w.dir[0] + splat(u[1]) * w.dir[1]) + splat(u[2]) * w.dir[2];
     // Forward sample first, then backward.
@@ -320,6 +325,8 @@ Tally fold_piece(const FieldEntry* field, const std::uint8_t* sampled, const Vec
       sum += std::fabs(along_backward);
       ++valid;
     }
+    if (per_voxel != nullptr)
+      per_voxel[i] = (ok_forward ? std::fabs(along_forward) : 0.0) + (ok_backward ? std::fabs(along_backward) : 0.0);
   }
   return Tally{sum, valid, attempted};
 }
@@ -341,113 +348,123 @@ std::optional<Vec3> interpolate_direction(const std::vector<Vec3>& field, const 
   return interpolate_impl(corner, dims, point, centre);
 }
 
+// The WM voxels of one sample, the bounding box of the mask and its corner table.
+struct CoherenceScorer::Layout {
+  std::vector<std::array<std::size_t, 3>> coord;
+  std::vector<Vec3> point;
+  std::vector<Vec3> v1;
+  // Per WM voxel: whether its fitted direction is below 1e-9 in length (then it is kept as it is).
+  std::vector<std::uint8_t> tiny;
+  ScoringBox box{};
+  // ScoringBox voxel -> WM list position; n_wm (the never-usable stand-in) outside the mask. 32-bit slots
+  // halve the table; a WM list too long for them (beyond any real image) uses full-width ones.
+  std::vector<std::uint32_t> slot32;
+  std::vector<std::size_t> slot64;
+};
+
 namespace {
 
+// Applies `work(slots)` to whichever corner table the layout holds.
+template <class Work>
+decltype(auto) with_slots(const CoherenceScorer::Layout& layout, Work&& work) {
+  if (layout.slot64.empty()) return work(layout.slot32.data());
+  return work(layout.slot64.data());
+}
+
+// The tally of one candidate's field, folded in the fixed tree of parallel_deterministic_reduce over
+// blocked_range(0, n_wm, kFoldGrain): a range longer than the grain splits at its middle, each piece starts
+// from an empty tally and the left result is joined with the right one. The tally depends neither on the
+// thread count nor on the scheduling.
 template <class Slot>
-std::vector<Tally> score_computed(const std::vector<const Mat3*>& transforms, const std::vector<std::size_t>& wm,
-                                  const std::vector<std::array<std::size_t, 3>>& wm_coord,
-                                  const std::vector<Vec3>& wm_v1, const std::vector<std::uint8_t>& wm_tiny,
-                                  double step, const Mat3& frame_map) {
-  const std::size_t n_wm = wm.size();
-  std::vector<Tally> tallies(transforms.size());
-  if (n_wm == 0) return tallies;
-
-  Box box{};
-  std::size_t first[3];
-  std::size_t extent[3];
-  for (int a = 0; a < 3; ++a) {
-    std::size_t lo = wm_coord[0][a];
-    std::size_t hi = lo;
-    for (const auto& p : wm_coord) {
-      lo = std::min(lo, p[a]);
-      hi = std::max(hi, p[a]);
-    }
-    first[a] = lo;
-    extent[a] = hi - lo + 1;
-    box.lo[a] = static_cast<double>(lo);
-    box.end[a] = static_cast<double>(hi + 1);
-  }
-  box.stride[0] = extent[1] * extent[2];
-  box.stride[1] = extent[2];
-  box.stride[2] = 1;
-  box.size = extent[0] * extent[1] * extent[2];
-  // Entry n_wm is the never-usable stand-in for every voxel outside the mask.
-  std::vector<Slot> slot(box.size, static_cast<Slot>(n_wm));
-  for (std::size_t i = 0; i < n_wm; ++i) {
-    const auto& p = wm_coord[i];
-    slot[(p[0] - first[0]) * box.stride[0] + (p[1] - first[1]) * box.stride[1] + (p[2] - first[2])] =
-        static_cast<Slot>(i);
-  }
-  std::vector<Vec3> wm_point(n_wm);
-  for (std::size_t i = 0; i < n_wm; ++i)
-    for (int a = 0; a < 3; ++a) wm_point[i][a] = static_cast<double>(wm_coord[i][a]);
-
-  const double tiny_squared = least_square_of_tiny();
-  tbb::enumerable_thread_specific<Scratch> scratch;
-  // One task per candidate, each folding its WM voxels alone in the fixed tree: the tallies depend
-  // neither on the thread count nor on the scheduling.
-  tbb::parallel_for(
-      tbb::blocked_range<std::size_t>(0, transforms.size(), 1),
-      [&](const tbb::blocked_range<std::size_t>& range) {
-        Scratch& local = scratch.local();
-        local.field.resize(n_wm + 1);
-        local.sampled.resize(n_wm);
-        FieldEntry* field = local.field.data();
-        std::uint8_t* sampled = local.sampled.data();
-        for (std::size_t k = range.begin(); k != range.end(); ++k) {
-          const Mat3 composite = multiply(frame_map, *transforms[k]);
-          const bool finite =
-              transform_field(composite, wm_v1.data(), wm_tiny.data(), n_wm, tiny_squared, field, sampled);
-          field[n_wm] = FieldEntry{Vec3{0.0, 0.0, 0.0}, 0};
-
-          const auto fold = [&](auto finite_tag) {
-            constexpr bool kFinite = decltype(finite_tag)::value;
-            const auto leaf = [&](std::size_t begin, std::size_t end) {
-              return fold_piece<kFinite>(field, sampled, wm_point.data(), slot.data(), box, step, begin, end);
-            };
-            // The tree of parallel_deterministic_reduce over blocked_range(0, n_wm, kFoldGrain): a range
-            // longer than the grain splits at its middle, each piece starts from an empty tally and the
-            // left result is joined with the right one.
-            const auto tree = [&](const auto& self, std::size_t begin, std::size_t end) -> Tally {
-              if (end - begin <= kFoldGrain) return leaf(begin, end);
-              const std::size_t middle = begin + (end - begin) / 2;
-              const Tally left = self(self, begin, middle);
-              return combine(left, self(self, middle, end));
-            };
-            return tree(tree, 0, n_wm);
-          };
-          tallies[k] = finite ? fold(std::true_type{}) : fold(std::false_type{});
-        }
-      },
-      tbb::simple_partitioner{});
-  return tallies;
+Tally fold_field(const CoherenceScorer::Layout& layout, const Slot* slot, const FieldEntry* field,
+                 const std::uint8_t* sampled, bool finite, const Vec3& step, double* per_voxel) {
+  const std::size_t n_wm = layout.coord.size();
+  const auto fold = [&](auto finite_tag) {
+    constexpr bool kFinite = decltype(finite_tag)::value;
+    const auto tree = [&](const auto& self, std::size_t begin, std::size_t end) -> Tally {
+      if (end - begin <= kFoldGrain) {
+        return fold_piece<kFinite>(field, sampled, layout.point.data(), slot, layout.box, step, begin, end,
+                                   per_voxel);
+      }
+      const std::size_t middle = begin + (end - begin) / 2;
+      const Tally left = self(self, begin, middle);
+      return combine(left, self(self, middle, end));
+    };
+    return tree(tree, 0, n_wm);
+  };
+  return finite ? fold(std::true_type{}) : fold(std::false_type{});
 }
 
 }  // namespace
 
-std::vector<RankedCandidate> score_candidates(const TensorFit& fit, const WhiteMatterSample& sample, double step,
-                                              const Mat3& frame_map) {
-  const auto& candidates = generate_candidates();
-  // Every index below stays inside the grid and inside each per-voxel sequence, even for a
-  // malformed fit whose sequences are shorter than its grid.
+CoherenceScorer::CoherenceScorer(const TensorFit& fit, const WhiteMatterSample& sample)
+    : layout_(std::make_unique<Layout>()) {
+  Layout& l = *layout_;
+  // Every index below stays inside the grid and inside each per-voxel sequence, even for a malformed fit
+  // whose sequences are shorter than its grid.
   const std::size_t n_voxels = fit.dims[0] * fit.dims[1] * fit.dims[2];
   const std::size_t ny = fit.dims[1];
   const std::size_t nz = fit.dims[2];
   const std::size_t n_mask = std::min({n_voxels, sample.mask.size(), fit.v1.size()});
 
-  std::vector<std::size_t> wm;
-  for (std::size_t v = 0; v < n_mask; ++v)
-    if (sample.mask[v]) wm.push_back(v);
-  std::vector<std::array<std::size_t, 3>> wm_coord(wm.size());
-  std::vector<Vec3> wm_v1(wm.size());
-  // Per WM voxel: whether its fitted direction is below 1e-9 in length (then it is kept as it is).
-  std::vector<std::uint8_t> wm_tiny(wm.size());
-  for (std::size_t i = 0; i < wm.size(); ++i) {
-    const std::size_t v = wm[i];
-    wm_coord[i] = {v / (ny * nz), (v / nz) % ny, v % nz};
-    wm_v1[i] = fit.v1[v];
-    wm_tiny[i] = norm(wm_v1[i]) < kTiny ? 1 : 0;
+  for (std::size_t v = 0; v < n_mask; ++v) {
+    if (!sample.mask[v]) continue;
+    l.coord.push_back({v / (ny * nz), (v / nz) % ny, v % nz});
+    l.v1.push_back(fit.v1[v]);
   }
+  const std::size_t n_wm = l.coord.size();
+  l.tiny.resize(n_wm);
+  l.point.resize(n_wm);
+  for (std::size_t i = 0; i < n_wm; ++i) {
+    l.tiny[i] = norm(l.v1[i]) < kTiny ? 1 : 0;
+    for (int a = 0; a < 3; ++a) l.point[i][a] = static_cast<double>(l.coord[i][a]);
+  }
+  if (n_wm == 0) return;
+
+  std::size_t first[3];
+  std::size_t extent[3];
+  for (int a = 0; a < 3; ++a) {
+    std::size_t lo = l.coord[0][a];
+    std::size_t hi = lo;
+    for (const auto& p : l.coord) {
+      lo = std::min(lo, p[a]);
+      hi = std::max(hi, p[a]);
+    }
+    first[a] = lo;
+    extent[a] = hi - lo + 1;
+    l.box.lo[a] = static_cast<double>(lo);
+    l.box.end[a] = static_cast<double>(hi + 1);
+  }
+  l.box.stride[0] = extent[1] * extent[2];
+  l.box.stride[1] = extent[2];
+  l.box.stride[2] = 1;
+  l.box.size = extent[0] * extent[1] * extent[2];
+  const auto fill = [&](auto& slot) {
+    using Slot = typename std::remove_reference_t<decltype(slot)>::value_type;
+    slot.assign(l.box.size, static_cast<Slot>(n_wm));
+    for (std::size_t i = 0; i < n_wm; ++i) {
+      const auto& p = l.coord[i];
+      slot[(p[0] - first[0]) * l.box.stride[0] + (p[1] - first[1]) * l.box.stride[1] + (p[2] - first[2])] =
+          static_cast<Slot>(i);
+    }
+  };
+  if (n_wm < std::numeric_limits<std::uint32_t>::max()) {
+    fill(l.slot32);
+  } else {
+    fill(l.slot64);
+  }
+}
+
+CoherenceScorer::CoherenceScorer(CoherenceScorer&&) noexcept = default;
+CoherenceScorer& CoherenceScorer::operator=(CoherenceScorer&&) noexcept = default;
+CoherenceScorer::~CoherenceScorer() = default;
+
+const std::vector<std::array<std::size_t, 3>>& CoherenceScorer::coordinates() const { return layout_->coord; }
+
+std::vector<RankedCandidate> CoherenceScorer::rank(const Vec3& step, const Mat3& frame_map) const {
+  const auto& candidates = generate_candidates();
+  const Layout& l = *layout_;
+  const std::size_t n_wm = l.coord.size();
 
   // A candidate sign-equivalent to an earlier one has its score; the others are scored.
   std::vector<std::size_t> source(candidates.size());
@@ -467,12 +484,30 @@ std::vector<RankedCandidate> score_candidates(const TensorFit& fit, const WhiteM
     }
   }
 
-  // 32-bit slots halve the corner table; a WM list too long for them (beyond any real image) uses
-  // full-width ones.
-  const std::vector<Tally> tallies =
-      wm.size() < std::numeric_limits<std::uint32_t>::max()
-          ? score_computed<std::uint32_t>(transforms, wm, wm_coord, wm_v1, wm_tiny, step, frame_map)
-          : score_computed<std::size_t>(transforms, wm, wm_coord, wm_v1, wm_tiny, step, frame_map);
+  std::vector<Tally> tallies(transforms.size());
+  if (n_wm > 0) {
+    const double tiny_squared = least_square_of_tiny();
+    tbb::enumerable_thread_specific<Scratch> scratch;
+    // One task per candidate, each folding its WM voxels alone.
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(0, transforms.size(), 1),
+        [&](const tbb::blocked_range<std::size_t>& range) {
+          Scratch& local = scratch.local();
+          local.field.resize(n_wm + 1);
+          local.sampled.resize(n_wm);
+          FieldEntry* field = local.field.data();
+          std::uint8_t* sampled = local.sampled.data();
+          for (std::size_t k = range.begin(); k != range.end(); ++k) {
+            const Mat3 composite = multiply(frame_map, *transforms[k]);
+            const bool finite =
+                transform_field(composite, l.v1.data(), l.tiny.data(), n_wm, tiny_squared, field, sampled);
+            field[n_wm] = FieldEntry{Vec3{0.0, 0.0, 0.0}, 0};
+            tallies[k] = with_slots(
+                l, [&](const auto* slot) { return fold_field(l, slot, field, sampled, finite, step, nullptr); });
+          }
+        },
+        tbb::simple_partitioner{});
+  }
 
   std::vector<RankedCandidate> scores;
   scores.reserve(candidates.size());
@@ -491,6 +526,35 @@ std::vector<RankedCandidate> score_candidates(const TensorFit& fit, const WhiteM
     return total_order_key(a.coherence) > total_order_key(b.coherence);
   });
   return scores;
+}
+
+void CoherenceScorer::voxel_scores(const Mat3& transform, const Vec3& step, const Mat3& frame_map,
+                                   std::vector<double>& sums, std::vector<std::uint8_t>& sampled) const {
+  const Layout& l = *layout_;
+  const std::size_t n_wm = l.coord.size();
+  sums.assign(n_wm, 0.0);
+  sampled.assign(n_wm, 0);
+  if (n_wm == 0) return;
+  std::vector<FieldEntry> field(n_wm + 1);
+  const bool finite = transform_field(multiply(frame_map, transform), l.v1.data(), l.tiny.data(), n_wm,
+                                      least_square_of_tiny(), field.data(), sampled.data());
+  field[n_wm] = FieldEntry{Vec3{0.0, 0.0, 0.0}, 0};
+  // Each piece writes its own voxels' sums; the tallies are not needed here.
+  tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n_wm, kFoldGrain), [&](const tbb::blocked_range<std::size_t>& r) {
+    with_slots(l, [&](const auto* slot) {
+      if (finite) {
+        return fold_piece<true>(field.data(), sampled.data(), l.point.data(), slot, l.box, step, r.begin(), r.end(),
+                                sums.data());
+      }
+      return fold_piece<false>(field.data(), sampled.data(), l.point.data(), slot, l.box, step, r.begin(), r.end(),
+                               sums.data());
+    });
+  });
+}
+
+std::vector<RankedCandidate> score_candidates(const TensorFit& fit, const WhiteMatterSample& sample, double step,
+                                              const Mat3& frame_map) {
+  return CoherenceScorer(fit, sample).rank(Vec3{step, step, step}, frame_map);
 }
 
 JsonValue to_json(const RankedCandidate& entry) {

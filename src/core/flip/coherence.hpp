@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,7 +23,34 @@ struct RankedCandidate {
   std::uint64_t n_samples = 0;
 };
 
-// 48 entries, best first (stable, IEEE total order). The fold runs on the current task arena.
+// The WM voxels of one sample laid out for scoring (coordinates, fitted directions, corner table): built once,
+// then scored at any number of sampling steps. Everything runs on the current task arena.
+class CoherenceScorer {
+ public:
+  CoherenceScorer(const TensorFit& fit, const WhiteMatterSample& sample);
+  CoherenceScorer(CoherenceScorer&&) noexcept;
+  CoherenceScorer& operator=(CoherenceScorer&&) noexcept;
+  ~CoherenceScorer();
+
+  // 48 entries, best first (stable, IEEE total order). `step` is the sampling distance along each voxel axis
+  // per unit of transformed direction: (s, s, s) walks s voxels; (d/sx, d/sy, d/sz) walks d mm.
+  std::vector<RankedCandidate> rank(const Vec3& step, const Mat3& frame_map) const;
+
+  // Per WM voxel, in voxel order: the sum of |u.w| over its valid samples under `transform` (0 to 2), and
+  // whether it was sampled at all (its transformed direction is not negligible).
+  void voxel_scores(const Mat3& transform, const Vec3& step, const Mat3& frame_map, std::vector<double>& sums,
+                    std::vector<std::uint8_t>& sampled) const;
+
+  // Grid coordinates of the WM voxels, in voxel order.
+  const std::vector<std::array<std::size_t, 3>>& coordinates() const;
+
+  struct Layout;
+
+ private:
+  std::unique_ptr<Layout> layout_;
+};
+
+// 48 entries, best first (stable, IEEE total order), at `step` voxels along every axis.
 std::vector<RankedCandidate> score_candidates(const TensorFit& fit, const WhiteMatterSample& sample, double step,
                                               const Mat3& frame_map);
 

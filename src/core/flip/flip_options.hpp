@@ -13,6 +13,9 @@ struct FlipOptions {
   double step = 1.0;               // sampling distance in voxels
   double margin_threshold = 0.02;
   Mat3 frame_map = identity3();    // gradient-table axes -> voxel axes
+  // The user's mask bounds the sample (a brain mask: valid voxels with FA >= fa_threshold inside it) instead
+  // of being the sample itself (a white-matter mask, used as given).
+  bool mask_is_brain = false;
 };
 
 }  // namespace dirsieve

@@ -86,6 +86,10 @@ Result<FitAndSample> sample_white_matter(const DwiVolume& dwi, const GradientTab
       return CoreError::mask_grid_mismatch(user_mask->flags.size(), n_voxels);
     }
     sample.mask = user_mask->flags;
+    if (options.mask_is_brain) {
+      for (std::size_t v = 0; v < n_voxels; ++v)
+        sample.mask[v] &= (fit.valid[v] != 0) & (fit.fa[v] >= options.fa_threshold);
+    }
   } else {
     const double otsu = otsu_threshold(fit.s0);
     sample.mask.assign(n_voxels, 0);

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "core/gradients/table.hpp"
 #include "core/util/result.hpp"
@@ -40,5 +41,46 @@ Result<void> write_prepared_grad_file(const std::string& path, const PreparedOut
 
 // The backup name for attempt `attempt`: "<path>.bak" for 0, "<path>.bak.<n>" for n >= 1.
 std::string backup_candidate(const std::string& path, std::uint32_t attempt);
+
+// A file an output set put in place, and where the file it replaced went (with in_place).
+struct CommittedOutput {
+  std::string path;
+  std::optional<std::string> backup;
+};
+
+// Checks a target before any work: its folder exists and accepts a new file (tried, not assumed), the
+// target is not a folder, and without `in_place` nothing stands there yet.
+Result<void> check_output_target(const std::string& path, bool in_place);
+
+// Files written all or nothing: each is written in full under a temporary name beside its target, and only
+// when every one is complete are they moved into place (an existing file first to a numbered backup, with
+// in_place). When anything fails, the temporaries are removed and every file that stood at a target is back
+// where it was. Temporaries left by an unfinished set are removed by its destructor.
+class OutputSet {
+ public:
+  explicit OutputSet(bool in_place) : in_place_(in_place) {}
+  OutputSet(const OutputSet&) = delete;
+  OutputSet& operator=(const OutputSet&) = delete;
+  OutputSet(OutputSet&&) noexcept = default;
+  OutputSet& operator=(OutputSet&&) noexcept = default;
+  ~OutputSet();
+
+  // Writes `contents` under a temporary name beside `path` (nothing at `path` is touched yet).
+  Result<void> stage(const std::string& path, std::string_view contents);
+  // Moves every staged file into place, in staging order.
+  Result<std::vector<CommittedOutput>> commit();
+  bool empty() const { return staged_.empty(); }
+
+ private:
+  struct Staged {
+    std::string path;
+    std::string temporary;
+  };
+  bool in_place_;
+  std::vector<Staged> staged_;
+};
+
+// Undoes a committed set: each file is removed and the backup it displaced moved back, last first.
+Result<void> restore_outputs(const std::vector<CommittedOutput>& committed);
 
 }  // namespace dirsieve

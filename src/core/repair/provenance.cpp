@@ -39,14 +39,25 @@ JsonValue provenance_json(const ProvenanceContent& content, const std::string& t
   doc.add("tool_version", kToolVersion);
   doc.add("timestamp", timestamp);
   doc.add("inputs", to_json(content.inputs));
+  if (!content.images.empty()) doc.add("images", to_json(content.images));
+  if (content.invocation != nullptr) {
+    for (const auto& [key, value] : content.invocation->as_object()) doc.add(key, value);
+  }
   if (content.shells != nullptr) doc.add("shells", to_json(*content.shells));
   if (content.angular != nullptr) doc.add("angular", to_json(*content.angular));
   if (content.flip != nullptr) {
     doc.add("flip", to_json(*content.flip));
-    // Only an automatic (FLAG) repair names its transform here; a forced one carries no recommendation.
-    if (content.flip->recommended_transform && content.flip->recommended_label) {
+    if (content.verdict == nullptr && content.flip->recommended_transform && content.flip->recommended_label) {
+      // Only an automatic (FLAG) repair names its transform here; a forced one carries no recommendation.
       doc.add("applied_transform", json_mat3(*content.flip->recommended_transform));
       doc.add("applied_label", *content.flip->recommended_label);
+    }
+  }
+  if (content.verdict != nullptr) {
+    doc.add("verdict", *content.verdict);
+    if (content.applied_transform && content.applied_label) {
+      doc.add("applied_transform", json_mat3(*content.applied_transform));
+      doc.add("applied_label", *content.applied_label);
     }
   }
   if (content.frame != nullptr) doc.add("frame", to_json(*content.frame, content.emitted_mrtrix));

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "core/gradients/table.hpp"
+#include "core/repair/output_safety.hpp"
 #include "core/report/input_record.hpp"
 #include "core/util/result.hpp"
 
@@ -33,5 +34,15 @@ struct RecomputeOptions {
 // Returns the compact JSON summary.
 Result<std::string> recompute_bval(const GradientTable& table, const std::vector<InputRecord>& inputs,
                                    const RecomputeOptions& options);
+
+// The engine's recovery: refuses a table whose non-b0 vectors are already unit length (there is nothing to
+// recover; recovering would merge its shells) unless `allow_unit_vectors`, checks every output before
+// writing, and writes them all or none.
+struct CheckedRecovery {
+  std::string summary;                     // the compact JSON summary
+  std::vector<CommittedOutput> committed;  // where each file went, and its backup
+};
+Result<CheckedRecovery> recompute_bval_checked(const GradientTable& table, const std::vector<InputRecord>& inputs,
+                                               const RecomputeOptions& options, bool allow_unit_vectors);
 
 }  // namespace dirsieve

@@ -88,7 +88,10 @@ Report analyze_scheme(const GradientTable& table, std::vector<InputRecord> input
   return report;
 }
 
-Result<void> add_scheme_notes(Report& report, bool strict) {
+namespace {
+
+// The scheme notes of a report, in the order they are written.
+std::vector<SchemeNote> collect_scheme_notes(const Report& report) {
   std::vector<SchemeNote> notes;
   if (report.angular) add_angular_notes(*report.angular, notes);
   if (report.shells && !report.shells->non_integer_bvals.empty()) {
@@ -98,6 +101,20 @@ Result<void> add_scheme_notes(Report& report, bool strict) {
   }
   if (report.b0_drift) add_drift_note(*report.b0_drift, notes);
 
+  return notes;
+}
+
+}  // namespace
+
+bool scheme_blocks_pass(const Report& report, bool strict) {
+  bool any_severe = false;
+  for (const SchemeNote& note : collect_scheme_notes(report)) any_severe = any_severe || note.severe;
+  const bool amplitude = report.norm_stats && is_amplitude_encoded(*report.norm_stats);
+  return (strict && any_severe) || amplitude;
+}
+
+Result<void> add_scheme_notes(Report& report, bool strict) {
+  std::vector<SchemeNote> notes = collect_scheme_notes(report);
   bool any_severe = false;
   for (const SchemeNote& note : notes) any_severe = any_severe || note.severe;
 

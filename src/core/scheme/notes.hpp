@@ -15,4 +15,8 @@ Report analyze_scheme(const GradientTable& table, std::vector<InputRecord> input
 // Appends the scheme notes, applies the strict rule and the amplitude rule.
 Result<void> add_scheme_notes(Report& report, bool strict);
 
+// Whether the scheme rules alone would keep the report from PASS: amplitude-encoded vectors, or a severe
+// scheme finding under `strict`.
+bool scheme_blocks_pass(const Report& report, bool strict);
+
 }  // namespace dirsieve

@@ -88,6 +88,12 @@ CoreError CoreError::refuse_overwrite(std::string path) {
   return e;
 }
 
+CoreError CoreError::invalid_input(std::string message) {
+  CoreError e(ErrorKind::InvalidInput);
+  e.text_ = std::move(message);
+  return e;
+}
+
 std::string CoreError::display() const {
   switch (kind_) {
     case ErrorKind::Io:
@@ -121,6 +127,8 @@ std::string CoreError::display() const {
       return "amplitude-encoded bvecs (--strict): " + text_;
     case ErrorKind::RefuseOverwrite:
       return "refusing to overwrite existing file: " + text_ + " (pass --force to allow)";
+    case ErrorKind::InvalidInput:
+      return text_;
   }
   return "unknown error";
 }

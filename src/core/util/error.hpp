@@ -21,6 +21,7 @@ enum class ErrorKind : std::uint8_t {
   BadMarginThreshold,
   StrictAmplitude,
   RefuseOverwrite,
+  InvalidInput,  // checks of the engine beyond the module's own: the message says it all
 };
 
 class CoreError {
@@ -42,6 +43,7 @@ class CoreError {
   static CoreError bad_margin_threshold(double value);
   static CoreError strict_amplitude(std::string note);
   static CoreError refuse_overwrite(std::string path);
+  static CoreError invalid_input(std::string message);
 
   ErrorKind kind() const { return kind_; }
   // The payload text: the message, the path or the note, depending on the kind.

@@ -42,10 +42,17 @@ class JsonValue {
   // Appends an element to an array.
   JsonValue& push(JsonValue value);
 
+  bool is_null() const { return std::holds_alternative<std::nullptr_t>(value_); }
   bool is_object() const { return std::holds_alternative<Object>(value_); }
   bool is_array() const { return std::holds_alternative<Array>(value_); }
   const Object& as_object() const { return std::get<Object>(value_); }
   const Array& as_array() const { return std::get<Array>(value_); }
+
+  // Calls `visitor` with the held alternative (nullptr_t, bool, int64, uint64, double, string, Array, Object).
+  template <class Visitor>
+  decltype(auto) visit(Visitor&& visitor) const {
+    return std::visit(std::forward<Visitor>(visitor), value_);
+  }
 
   std::string to_compact() const;
   // Two spaces per level, one member or element per line, no final newline.

@@ -155,4 +155,13 @@ Result<std::optional<MaskVolume>> load_mask(const std::optional<std::string>& pa
   return std::optional<MaskVolume>(std::move(mask));
 }
 
+Result<ImageGrid> read_image_grid(const std::string& path) {
+  DS_TRY_ASSIGN(NiftiFile file, NiftiFile::open(path));
+  const NiftiHeader& header = file.header();
+  ImageGrid grid;
+  for (int i = 0; i < 3; ++i) grid.dims[i] = header.dim[0] > i ? static_cast<std::uint64_t>(header.dim[i + 1]) : 1;
+  grid.affine = affine_from_header(header);
+  return grid;
+}
+
 }  // namespace dirsieve

@@ -1,6 +1,7 @@
 // DWI and mask images as loaded from NIfTI-1 files.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -43,5 +44,12 @@ struct TimedDwiLoad {
   double convert_seconds = 0.0;     // conversion of the voxel values to float32
 };
 Result<TimedDwiLoad> load_dwi_timed(const std::string& path);
+
+// The grid of an image from its header alone: sizes along the three spatial axes and the affine.
+struct ImageGrid {
+  std::array<std::uint64_t, 3> dims{};
+  Mat4 affine{};
+};
+Result<ImageGrid> read_image_grid(const std::string& path);
 
 }  // namespace dirsieve
