@@ -2,10 +2,11 @@
 
 Each analysing function returns a dict: ``report`` (the module's JSON report text), ``verdict``
 (the decision over the walking distances, JSON-ready), and ``glyphs`` / ``timing`` when asked for;
-``repair`` adds ``written``.
+``repair`` adds ``written``. ``discover_bids`` and ``acquisition_groups`` serve the dataset runner
+(:mod:`dirsieve.bids_app`).
 """
 
-from typing import Any, Dict, Optional, Sequence
+from typing import Any, Dict, List, Optional, Sequence
 
 class InternalError(BaseException): ...
 
@@ -28,3 +29,6 @@ def repair(dwi: str, out_bvec: str, out_bval: str, bvec: Optional[str] = None, b
            margin_threshold: float = 0.02, scales_mm: Optional[Sequence[float]] = None, dry_run: bool = False,
            in_place: bool = False, strict: bool = False, force_repair: bool = False, norm_tolerance: float = 0.05,
            glyphs: bool = False, threads: Optional[int] = None) -> Dict[str, Any]: ...
+def discover_bids(root: str, participant_label: Optional[Sequence[str]] = None,
+                  session_label: Optional[Sequence[str]] = None) -> List[Dict[str, Any]]: ...
+def acquisition_groups(records: str) -> List[Dict[str, Any]]: ...

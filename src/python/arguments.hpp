@@ -13,7 +13,17 @@
 
 namespace dirsieve::python {
 
-enum class ParamKind { Path, OptionalPath, Float, OptionalFloat, Flag, OptionalCount, OptionalFloatList };
+enum class ParamKind {
+  Path,
+  OptionalPath,
+  Text,  // a required str that is not a path (a document)
+  Float,
+  OptionalFloat,
+  Flag,
+  OptionalCount,
+  OptionalFloatList,
+  OptionalTextList,  // None, or a sequence of str
+};
 
 struct ParamSpec {
   const char* name;
@@ -41,14 +51,20 @@ class Arguments {
   bool flag(std::string_view name) const;
   std::optional<std::uint64_t> count(std::string_view name) const;
   std::optional<std::vector<double>> float_list(std::string_view name) const;
+  const std::string& text(std::string_view name) const { return required_path(name); }
+  std::optional<std::vector<std::string>> text_list(std::string_view name) const;
 
   void set(const char* name, Value value) { values_.emplace_back(name, std::move(value)); }
   void set_list(const char* name, std::vector<double> values) { lists_.emplace_back(name, std::move(values)); }
+  void set_text_list(const char* name, std::vector<std::string> values) {
+    text_lists_.emplace_back(name, std::move(values));
+  }
 
  private:
   const Value& find(std::string_view name) const;
   std::vector<std::pair<const char*, Value>> values_;
   std::vector<std::pair<const char*, std::vector<double>>> lists_;  // sequences given (absent ones are not kept)
+  std::vector<std::pair<const char*, std::vector<std::string>>> text_lists_;
 };
 
 // Binds positional and keyword arguments (vectorcall layout) and converts them in parameter order.

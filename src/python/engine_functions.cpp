@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "core/bids/dataset.hpp"
 #include "core/pipeline/engine.hpp"
 #include "core/repair/frames.hpp"
 #include "python/call_context.hpp"
@@ -22,6 +23,7 @@ ParamSpec opt_number(const char* name) { return {name, ParamKind::OptionalFloat}
 ParamSpec flag(const char* name) { return {name, ParamKind::Flag}; }
 ParamSpec count(const char* name) { return {name, ParamKind::OptionalCount}; }
 ParamSpec numbers(const char* name) { return {name, ParamKind::OptionalFloatList}; }
+ParamSpec texts(const char* name) { return {name, ParamKind::OptionalTextList}; }
 
 std::vector<ParamSpec> concat(std::initializer_list<std::vector<ParamSpec>> parts) {
   std::vector<ParamSpec> out;
@@ -56,6 +58,23 @@ const FunctionSpec kRepairSpec{
     {"Audit with the verdict, then write its transform: FLAG writes the fix, PASS the table",
      "unchanged, WARN nothing (unless `force_repair` and every distance agrees). Returns",
      "`report` (with its `repair` member), `verdict` and `written`."}};
+
+const FunctionSpec kDiscoverBidsSpec{
+    "discover_bids",
+    {path("root"), texts("participant_label"), texts("session_label")},
+    {"The diffusion runs of a BIDS dataset, in path order: a list of dicts with `name`, `subject`,",
+     "`session`, `dwi`, `folder` (relative to the root), `bvec`/`bval` (the run's own or inherited",
+     "files; `bvec_inherited`/`bval_inherited`), `mask` (a mask file beside it on its grid), `sidecars`,",
+     "`acquisition` (sidecar facts and image orientation), `notes` and `problem` (why the run cannot be",
+     "audited, else None). sourcedata/, code/, derivatives/ and hidden folders are skipped. Labels are",
+     "given with or without their `sub-` / `ses-` prefix."}};
+const FunctionSpec kAcquisitionGroupsSpec{
+    "acquisition_groups",
+    {{"records", ParamKind::Text}},
+    {"The acquisition check over audited runs. `records` is JSON text: a list of objects with",
+     "`acquisition` (as discover_bids gives it), `shells` (the report's shells list), `status`",
+     "(PASS/WARN/FLAG/ERROR), `confidence` and `recommended_label`. Returns one dict per record:",
+     "`group` (the acquisition key), `outlier`, `group_label` and `inferred_label`."}};
 
 // The sample the verdict scores, from which of the two mask keywords was given.
 bool sample_source(const Arguments& a, SampleSource& source) {
@@ -185,6 +204,35 @@ PyObject* py_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
   });
 }
 
+PyObject* py_discover_bids(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Arguments a;
+    if (!parse_arguments(kDiscoverBidsSpec, args, nargs, kwnames, a)) return nullptr;
+    DatasetFilter filter;
+    filter.participants = a.text_list("participant_label").value_or(std::vector<std::string>{});
+    filter.sessions = a.text_list("session_label").value_or(std::vector<std::string>{});
+    auto runs = discover_dataset(a.required_path("root"), filter);
+    if (!runs) return raise_core_error(runs.error());
+    JsonValue list = JsonValue::array();
+    for (const DatasetRun& run : runs.value()) list.push(to_json(run));
+    return json_to_python(list);
+  });
+}
+
+PyObject* py_acquisition_groups(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Arguments a;
+    if (!parse_arguments(kAcquisitionGroupsSpec, args, nargs, kwnames, a)) return nullptr;
+    auto members = group_members_from_json(a.text("records"));
+    if (!members) return raise_core_error(members.error());
+    JsonValue list = JsonValue::array();
+    for (const GroupFinding& finding : check_acquisition_groups(members.value(), GroupRules{})) {
+      list.push(to_json(finding));
+    }
+    return json_to_python(list);
+  });
+}
+
 }  // namespace
 
 const std::vector<ModuleFunction>& engine_functions() {
@@ -193,6 +241,8 @@ const std::vector<ModuleFunction>& engine_functions() {
       {&kAuditSpec, py_audit},
       {&kDetectFlipSpec, py_detect_flip},
       {&kRepairSpec, py_repair},
+      {&kDiscoverBidsSpec, py_discover_bids},
+      {&kAcquisitionGroupsSpec, py_acquisition_groups},
   };
   return functions;
 }

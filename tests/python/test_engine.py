@@ -62,7 +62,7 @@ def test_stubs_match_the_compiled_signatures(module, stub):
 
 
 def test_engine_surface():
-    assert _engine.__all__ == ["version", "audit", "detect_flip", "repair"]
+    assert _engine.__all__ == ["version", "audit", "detect_flip", "repair", "discover_bids", "acquisition_groups"]
     assert _engine.version() == _dirsieve.version() == dirsieve.__version__
     assert issubclass(_engine.InternalError, BaseException) and _engine.InternalError.__module__ == "dirsieve._engine"
     # The module keeps its thirteen functions.

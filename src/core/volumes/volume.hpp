@@ -34,6 +34,14 @@ struct MaskVolume {
   std::vector<std::uint8_t> flags;
 };
 
+// The grid and placement of an image, read from its header alone (the voxel data is not read).
+struct ImageGeometry {
+  std::vector<std::uint64_t> dims;  // dim[1..dim[0]]
+  Vec3 voxel_sizes{};               // pixdim[1..3], sign kept
+  Mat4 affine{};                    // voxel (i, j, k, 1) -> world
+};
+Result<ImageGeometry> read_image_geometry(const std::string& path);
+
 Result<DwiVolume> load_dwi(const std::string& path);
 Result<std::optional<MaskVolume>> load_mask(const std::optional<std::string>& path);
 
