@@ -327,7 +327,7 @@ class _Progress:
             from tqdm import tqdm
 
             self.bar = tqdm(total=total, unit="run", file=stderr, dynamic_ncols=True, desc="auditing",
-                            bar_format="{desc} {n_fmt}/{total_fmt} |{bar}| {postfix} [{elapsed}<{remaining}]")
+                            bar_format="{desc} {n_fmt}/{total_fmt} |{bar}| {elapsed}<{remaining}{postfix}")
             self._postfix()
 
     def _postfix(self):

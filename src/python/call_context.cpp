@@ -41,13 +41,13 @@ bool prepare_call(const Arguments& a, DwiLoad dwi_load, CallContext& ctx, const 
   if (auto dwi_path = a.path("dwi"); dwi_path && dwi_load != DwiLoad::None) {
     ctx.total_clock.emplace();
     if (dwi_load == DwiLoad::Timed) {
-      auto loaded = load_dwi_timed(*dwi_path);
+      auto loaded = run_core(ctx.release_gil, [&] { return load_dwi_timed(*dwi_path); });
       if (!loaded) return raise_core_error(loaded.error()), false;
       ctx.times.decompress = loaded->decompress_seconds;
       ctx.times.convert = loaded->convert_seconds;
       ctx.dwi.emplace(std::move(loaded->volume));
     } else {
-      auto loaded = load_dwi(*dwi_path);
+      auto loaded = run_core(ctx.release_gil, [&] { return load_dwi(*dwi_path); });
       if (!loaded) return raise_core_error(loaded.error()), false;
       ctx.dwi.emplace(std::move(loaded).value());
     }
@@ -55,7 +55,8 @@ bool prepare_call(const Arguments& a, DwiLoad dwi_load, CallContext& ctx, const 
     ctx.options.flip.step = volume.step;
     ctx.options.flip.frame_map = volume.frame_map;
   }
-  auto mask = load_mask(a.path(mask_parameter));
+  const auto mask_path = a.path(mask_parameter);
+  auto mask = run_core(ctx.release_gil, [&] { return load_mask(mask_path); });
   if (!mask) return raise_core_error(mask.error()), false;
   ctx.mask = std::move(mask).value();
   return true;

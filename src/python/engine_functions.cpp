@@ -103,6 +103,7 @@ bool prepare_engine_call(const FunctionSpec& spec, bool has_scheme, bool has_pro
   if (!sample_source(a, source)) return false;
   const bool timed = has_profile && a.flag("profile");
   const char* mask_key = source == SampleSource::WhiteMatterMask ? "wm_mask" : "mask";
+  call.ctx.release_gil = true;
   if (!prepare_call(a, timed ? DwiLoad::Timed : DwiLoad::Plain, call.ctx, mask_key)) return false;
   set_options(call.ctx, a, true, has_scheme);
   call.options.audit = call.ctx.options;
@@ -146,8 +147,10 @@ PyObject* analyse(const FunctionSpec& spec, EngineCommand command, PyObject* con
     EngineCall call;
     if (!prepare_engine_call(spec, has_scheme, has_scheme, args, nargs, kwnames, call)) return nullptr;
     CallContext& ctx = call.ctx;
-    auto outcome = ctx.pool->run([&] {
-      return run_engine(command, ctx.gradients.table, ctx.gradients.records, *ctx.dwi, mask_of(ctx), call.options);
+    auto outcome = run_core(true, [&] {
+      return ctx.pool->run([&] {
+        return run_engine(command, ctx.gradients.table, ctx.gradients.records, *ctx.dwi, mask_of(ctx), call.options);
+      });
     });
     if (!outcome) return raise_core_error(outcome.error());
     if (!(has_scheme && call.args.flag("profile"))) return outcome_dict(*outcome, ctx, nullptr);
@@ -187,11 +190,13 @@ PyObject* py_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
     if (auto mask = a.path("mask")) repair.other_inputs.push_back(*mask);
     if (auto mask = a.path("wm_mask")) repair.other_inputs.push_back(*mask);
     bool written = false;
-    auto outcome = ctx.pool->run([&]() -> Result<EngineOutcome> {
-      DS_TRY_ASSIGN(EngineOutcome out, run_engine(EngineCommand::Audit, ctx.gradients.table, ctx.gradients.records,
-                                                  *ctx.dwi, mask_of(ctx), call.options));
-      DS_TRY_ASSIGN(written, apply_verdict_repair(out.report, out.verdict, ctx.gradients.table, repair));
-      return out;
+    auto outcome = run_core(true, [&] {
+      return ctx.pool->run([&]() -> Result<EngineOutcome> {
+        DS_TRY_ASSIGN(EngineOutcome out, run_engine(EngineCommand::Audit, ctx.gradients.table, ctx.gradients.records,
+                                                    *ctx.dwi, mask_of(ctx), call.options));
+        DS_TRY_ASSIGN(written, apply_verdict_repair(out.report, out.verdict, ctx.gradients.table, repair));
+        return out;
+      });
     });
     if (!outcome) return raise_core_error(outcome.error());
     PyObject* dict = outcome_dict(*outcome, ctx, nullptr);
@@ -211,7 +216,8 @@ PyObject* py_discover_bids(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
     DatasetFilter filter;
     filter.participants = a.text_list("participant_label").value_or(std::vector<std::string>{});
     filter.sessions = a.text_list("session_label").value_or(std::vector<std::string>{});
-    auto runs = discover_dataset(a.required_path("root"), filter);
+    const std::string& root = a.required_path("root");
+    auto runs = run_core(true, [&] { return discover_dataset(root, filter); });
     if (!runs) return raise_core_error(runs.error());
     JsonValue list = JsonValue::array();
     for (const DatasetRun& run : runs.value()) list.push(to_json(run));
