@@ -31,6 +31,7 @@ import shlex
 import signal
 import sys
 import tempfile
+import threading
 import time
 import uuid
 from dataclasses import dataclass, field
@@ -164,6 +165,22 @@ def _document_text(document: Dict[str, Any], report_text: Optional[str] = None) 
     return "{" + ", ".join(members) + "}\n"
 
 
+def _write_document(job: Dict[str, Any], document: Dict[str, Any], report_text: Optional[str] = None
+                    ) -> Optional[str]:
+    """Write the run's report; the failure's one-line message, or None."""
+    try:
+        write_atomic(job["output"], _document_text(document, report_text))
+    except OSError as exc:
+        return f"cannot write the report {job['output']}: {exc.strerror or exc}"
+    return None
+
+
+def _unwritten(message: str) -> Dict[str, Any]:
+    """A run whose report could not be written: ERROR with why."""
+    return {"status": "ERROR", "recommended_label": None, "reason": None, "confidence": None, "n_wm_voxels": None,
+            "error": message, "shells": [], "skipped": False, "unwritten": True}
+
+
 def summarise(document: Dict[str, Any]) -> Dict[str, Any]:
     """What the batch needs of a run's report: the verdict in brief, or the error."""
     verdict = document.get("verdict") or {}
@@ -196,8 +213,8 @@ def audit_job(job: Dict[str, Any]) -> Dict[str, Any]:
             inputs[role] = None if path is None else {"path": path, "sha256": _sha256(path)}
     except OSError as exc:
         document = _error_document(job, inputs, f"cannot read {exc.filename}: {exc.strerror or exc}")
-        write_atomic(output, _document_text(document))
-        return dict(summarise(document), skipped=False)
+        failed = _write_document(job, document)
+        return _unwritten(failed) if failed else dict(summarise(document), skipped=False)
 
     if not job["rerun"]:
         old = _read_json(output)
@@ -213,11 +230,13 @@ def audit_job(job: Dict[str, Any]) -> Dict[str, Any]:
                             **keywords)
     except (Exception, _engine.InternalError) as exc:  # the run fails, the batch goes on
         document = _error_document(job, inputs, str(exc))
-        write_atomic(output, _document_text(document))
-        return dict(summarise(document), skipped=False)
+        failed = _write_document(job, document)
+        return _unwritten(failed) if failed else dict(summarise(document), skipped=False)
     document = {"report": None, "verdict": out["verdict"], "inputs": inputs, "tool_version": job["tool_version"],
                 "options": job["options"]}
-    write_atomic(output, _document_text(document, out["report"]))
+    failed = _write_document(job, document, out["report"])
+    if failed:
+        return _unwritten(failed)
     document["report"] = json.loads(out["report"])
     return dict(summarise(document), skipped=False)
 
@@ -257,6 +276,18 @@ def _exit_on_interrupt(stderr):
         yield
     finally:
         signal.signal(signal.SIGINT, previous)
+
+
+@contextlib.contextmanager
+def _interrupts_held():
+    """A second Ctrl-C waits for the clean-up (stopping the workers, removing partial files): about a second."""
+    main = threading.current_thread() is threading.main_thread()
+    previous = signal.signal(signal.SIGINT, signal.SIG_IGN) if main else None
+    try:
+        yield
+    finally:
+        if main:
+            signal.signal(signal.SIGINT, previous)
 
 
 class _Cluster:
@@ -379,19 +410,20 @@ def participant_level(options: AppOptions, runs: List[Dict[str, Any]], output_di
                 summary = future.result()
             except Exception as exc:  # the worker died (KilledWorker), was lost, or the task broke
                 document = _error_document(job, {}, f"the audit did not finish: {type(exc).__name__}: {exc}")
-                write_atomic(job["output"], _document_text(document))
-                summary = dict(summarise(document), skipped=False)
+                failed = _write_document(job, document)
+                summary = _unwritten(failed) if failed else dict(summarise(document), skipped=False)
             future.release()
             summaries[job["output"]] = summary
             bar.advance(summary)
     except KeyboardInterrupt:
         interrupted = True
     finally:
-        if bar is not None:
-            bar.close()
-        if cluster is not None:
-            cluster.close()
-        remove_partial_files(outputs)
+        with _interrupts_held():
+            if bar is not None:
+                bar.close()
+            if cluster is not None:
+                cluster.close()
+            remove_partial_files(outputs)
     return summaries, interrupted
 
 
@@ -431,6 +463,8 @@ def group_records(options: AppOptions, runs: List[Dict[str, Any]], output_dir: s
             relative = None
         elif path in summaries:
             summary = summaries[path]
+            if summary.get("unwritten"):
+                relative = None
         else:
             document = _read_json(path)
             if isinstance(document, dict):

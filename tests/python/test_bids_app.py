@@ -320,3 +320,16 @@ def test_discovery_arguments(study):
         _engine.discover_bids(study, participant_label=["0\x001"])
     with pytest.raises(ValueError, match="group records must be a JSON array of objects"):
         _engine.acquisition_groups("[1]")
+
+
+def test_a_report_that_cannot_be_written_fails_only_its_run(study, scheduler, tmp_path):
+    output = tmp_path / "out"
+    output.mkdir()
+    (output / "sub-02").write_text("a file where the run's folder would go")
+    result = run(study, output, "--participant-label", "01", "02", "--scheduler", scheduler.scheduler.address)
+    assert result.returncode == 1, result.stderr
+    runs = {r["name"]: r for r in json.loads((output / "group_dwi.json").read_text())["runs"]}
+    assert [runs[n]["status"] for n in sorted(runs)] == ["PASS", "PASS", "ERROR"]
+    assert runs["sub-02_dwi"]["error"].startswith(f"cannot write the report {output}/sub-02/dwi/sub-02_dwi_dirsieve.json")
+    assert runs["sub-02_dwi"]["report"] is None and (output / "sub-02").read_text().startswith("a file")
+    assert len(reports(output)) == 2 and not partial_files(output)
