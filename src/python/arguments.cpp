@@ -206,7 +206,7 @@ bool convert_text_list(const ParamSpec& p, PyObject* obj, Arguments& out) {
     }
   }
   Py_DECREF(items);
-  out.set_text_list(p.name, std::move(values));
+  out.set_texts(p.name, std::move(values));
   return true;
 }
 
@@ -287,7 +287,7 @@ std::optional<std::vector<double>> Arguments::float_list(std::string_view name) 
 }
 
 std::optional<std::vector<std::string>> Arguments::text_list(std::string_view name) const {
-  for (const auto& [key, values] : text_lists_)
+  for (const auto& [key, values] : texts_)
     if (name == key) return values;
   return std::nullopt;
 }

@@ -56,15 +56,13 @@ class Arguments {
 
   void set(const char* name, Value value) { values_.emplace_back(name, std::move(value)); }
   void set_list(const char* name, std::vector<double> values) { lists_.emplace_back(name, std::move(values)); }
-  void set_text_list(const char* name, std::vector<std::string> values) {
-    text_lists_.emplace_back(name, std::move(values));
-  }
+  void set_texts(const char* name, std::vector<std::string> values) { texts_.emplace_back(name, std::move(values)); }
 
  private:
   const Value& find(std::string_view name) const;
   std::vector<std::pair<const char*, Value>> values_;
   std::vector<std::pair<const char*, std::vector<double>>> lists_;  // sequences given (absent ones are not kept)
-  std::vector<std::pair<const char*, std::vector<std::string>>> text_lists_;
+  std::vector<std::pair<const char*, std::vector<std::string>>> texts_;
 };
 
 // Binds positional and keyword arguments (vectorcall layout) and converts them in parameter order.

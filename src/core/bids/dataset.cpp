@@ -176,21 +176,16 @@ void read_sidecars(Listings& listings, const RunPlace& place, const std::map<std
   }
 }
 
-bool same_grid(const ImageGeometry& a, const ImageGeometry& b) {
-  if (a.dims.size() < 3 || (b.dims.size() != 3 && b.dims.size() != 4)) return false;
-  return std::equal(a.dims.begin(), a.dims.begin() + 3, b.dims.begin());
-}
-
 void read_image_facts(const std::string& dir, DatasetRun& run) {
-  auto geometry = read_image_geometry(run.dwi);
-  if (!geometry.ok()) {
-    run.notes.push_back("the image header cannot be read: " + geometry.error().display());
+  auto grid = read_image_grid(run.dwi);
+  if (!grid.ok()) {
+    run.notes.push_back("the image header cannot be read: " + grid.error().display());
     return;
   }
-  set_orientation(geometry->affine, run.acquisition);
+  set_orientation(grid->affine, run.acquisition);
   for (const std::string& candidate : mask_candidates(dir)) {
-    auto mask = read_image_geometry(candidate);
-    if (mask.ok() && same_grid(geometry.value(), mask.value())) {
+    auto mask = read_image_grid(candidate);
+    if (mask.ok() && mask->dims == grid->dims) {
       run.mask = candidate;
       return;
     }

@@ -59,17 +59,6 @@ Mat4 affine_from_header(const NiftiHeader& h) {
   return a;
 }
 
-ImageGeometry geometry_from_header(const NiftiHeader& header) {
-  ImageGeometry geometry;
-  const int rank = header.dim[0];
-  geometry.dims.reserve(static_cast<std::size_t>(rank));
-  for (int i = 1; i <= rank; ++i) geometry.dims.push_back(static_cast<std::uint64_t>(header.dim[i]));
-  geometry.voxel_sizes = {static_cast<double>(header.pixdim[1]), static_cast<double>(header.pixdim[2]),
-                          static_cast<double>(header.pixdim[3])};
-  geometry.affine = affine_from_header(header);
-  return geometry;
-}
-
 // Converts the first `count` elements of the raw voxels to float32 with the header's
 // scaling; the raw bytes are released on return.
 Result<std::vector<float>> to_floats(RawVoxels raw, const NiftiHeader& header, std::uint64_t count) {
@@ -105,11 +94,13 @@ Result<TimedDwiLoad> load_dwi_timed(const std::string& path) {
 
   TimedDwiLoad load;
   DwiVolume& volume = load.volume;
-  ImageGeometry geometry = geometry_from_header(header);
-  volume.dims = std::move(geometry.dims);
-  volume.volume_count = volume.dims.size() >= 4 ? volume.dims[3] : 1;
-  volume.voxel_sizes = geometry.voxel_sizes;
-  volume.affine = geometry.affine;
+  const int rank = header.dim[0];
+  volume.dims.reserve(static_cast<std::size_t>(rank));
+  for (int i = 1; i <= rank; ++i) volume.dims.push_back(static_cast<std::uint64_t>(header.dim[i]));
+  volume.volume_count = rank >= 4 ? volume.dims[3] : 1;
+  volume.voxel_sizes = {static_cast<double>(header.pixdim[1]), static_cast<double>(header.pixdim[2]),
+                        static_cast<double>(header.pixdim[3])};
+  volume.affine = affine_from_header(header);
   load.decompress_seconds = decompress_clock.seconds();
 
   Stopwatch convert_clock;
@@ -117,11 +108,6 @@ Result<TimedDwiLoad> load_dwi_timed(const std::string& path) {
   DS_TRY_ASSIGN(volume.data, to_floats(std::move(raw), header, count));
   load.convert_seconds = convert_clock.seconds();
   return load;
-}
-
-Result<ImageGeometry> read_image_geometry(const std::string& path) {
-  DS_TRY_ASSIGN(NiftiFile file, NiftiFile::open(path));
-  return geometry_from_header(file.header());
 }
 
 Result<DwiVolume> load_dwi(const std::string& path) {
@@ -162,6 +148,15 @@ Result<std::optional<MaskVolume>> load_mask(const std::optional<std::string>& pa
     }
   }
   return std::optional<MaskVolume>(std::move(mask));
+}
+
+Result<ImageGrid> read_image_grid(const std::string& path) {
+  DS_TRY_ASSIGN(NiftiFile file, NiftiFile::open(path));
+  const NiftiHeader& header = file.header();
+  ImageGrid grid;
+  for (int i = 0; i < 3; ++i) grid.dims[i] = header.dim[0] > i ? static_cast<std::uint64_t>(header.dim[i + 1]) : 1;
+  grid.affine = affine_from_header(header);
+  return grid;
 }
 
 }  // namespace dirsieve

@@ -1,6 +1,7 @@
 // DWI and mask images as loaded from NIfTI-1 files.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,14 +35,6 @@ struct MaskVolume {
   std::vector<std::uint8_t> flags;
 };
 
-// The grid and placement of an image, read from its header alone (the voxel data is not read).
-struct ImageGeometry {
-  std::vector<std::uint64_t> dims;  // dim[1..dim[0]]
-  Vec3 voxel_sizes{};               // pixdim[1..3], sign kept
-  Mat4 affine{};                    // voxel (i, j, k, 1) -> world
-};
-Result<ImageGeometry> read_image_geometry(const std::string& path);
-
 Result<DwiVolume> load_dwi(const std::string& path);
 Result<std::optional<MaskVolume>> load_mask(const std::optional<std::string>& path);
 
@@ -51,5 +44,12 @@ struct TimedDwiLoad {
   double convert_seconds = 0.0;     // conversion of the voxel values to float32
 };
 Result<TimedDwiLoad> load_dwi_timed(const std::string& path);
+
+// The grid of an image from its header alone: sizes along the three spatial axes and the affine.
+struct ImageGrid {
+  std::array<std::uint64_t, 3> dims{};
+  Mat4 affine{};
+};
+Result<ImageGrid> read_image_grid(const std::string& path);
 
 }  // namespace dirsieve
