@@ -29,7 +29,8 @@ from dirsieve.phantom import write_phantom
 
 
 def flipped(bvec_path: str, axis: int) -> str:
-    rows = open(bvec_path).read().splitlines()
+    with open(bvec_path) as f:
+        rows = f.read().splitlines()
     rows[axis] = " ".join(repr(-float(v) + 0.0) for v in rows[axis].split())
     return "\n".join(rows) + "\n"
 
@@ -44,7 +45,11 @@ def make_dataset(root: str, runs: int) -> None:
         os.link(ph["dwi"], stem + ".nii.gz")
         os.link(ph["bval"], stem + ".bval")
         with open(stem + ".bvec", "w") as f:
-            f.write(flipped(ph["bvec"], i % 4 - 1) if i % 4 in (1, 2) else open(ph["bvec"]).read())
+            if i % 4 in (1, 2):
+                f.write(flipped(ph["bvec"], i % 4 - 1))
+            else:
+                with open(ph["bvec"]) as table:
+                    f.write(table.read())
 
 
 def peak_rss_mib() -> float:

@@ -51,7 +51,8 @@ def write_text(path, text):
 
 
 def flipped_x(bvec_path):
-    rows = open(bvec_path).read().splitlines()
+    with open(bvec_path) as f:
+        rows = f.read().splitlines()
     return "\n".join([" ".join(str(-float(v) + 0.0) for v in rows[0].split())] + rows[1:]) + "\n"
 
 
@@ -105,7 +106,8 @@ def study(tmp_path_factory, phantoms):
     add("sub-02/dwi/sub-02_dwi", bvec="inherited")
     add("sub-03/dwi/sub-03_dwi", bvec=flipped_x(large["bvec"]))
     add("sub-04/dwi/sub-04_dwi", bvec="1 0 0\n0 one 0\n")
-    image = open(large["dwi"], "rb").read()
+    with open(large["dwi"], "rb") as f:
+        image = f.read()
     add("sub-05/dwi/sub-05_dwi", image=image[: len(image) // 2])
     add("sub-06/dwi/sub-06_dwi", ph=small)
     add("sourcedata/sub-01/ses-1/dwi/sub-01_ses-1_dwi")
