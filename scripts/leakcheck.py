@@ -1,4 +1,5 @@
-"""Repeats a representative sequence of _dirsieve calls and checks that nothing accumulates.
+"""Repeats a representative sequence of _dirsieve calls (and the engine's dataset discovery) and checks
+that nothing accumulates.
 
 Every iteration runs each module function once (successful calls on a small phantom, a BIDS batch,
 repairs that write files, and the usual failure paths: missing files, wrong argument types, a bad
@@ -25,6 +26,7 @@ import tempfile
 import tracemalloc
 
 import _dirsieve
+from dirsieve import _engine
 from dirsieve.phantom import write_phantom
 
 
@@ -91,6 +93,8 @@ class Workload:
                   out_grad=out("g.grad"), dry_run=True)
         self.call(_dirsieve.recompute_bval, out("c.bvec"), out("c.bval"), g["bvec"], g["bval"], dry_run=True)
         self.call(_dirsieve.audit_bids, self.bids)
+        self.call(_engine.discover_bids, self.bids, participant_label=["sub-01", "02"], session_label=None)
+        self.call(_engine.acquisition_groups, json.dumps([{"status": "PASS", "confidence": 4.0}, {}]))
         # Failure paths: each must clean up after itself as well as a success does.
         self.expect_error(ValueError, _dirsieve.repair, b["dwi"], out("r.bvec"), out("r.bval"), b["bvec"],
                           b["bval"])  # refuses to overwrite the files written above
@@ -104,6 +108,9 @@ class Workload:
         self.expect_error(ValueError, _dirsieve.detect_flip, self.corrupt, g["bvec"], g["bval"])
         self.expect_error(ValueError, _dirsieve.audit, g["bvec"], g["bval"], dwi=g["dwi"], margin_threshold=0.0)
         self.expect_error(ValueError, _dirsieve.detect_flip, g["dwi"], g["bvec"], g["bval"], mask=self.corrupt)
+        self.expect_error(TypeError, _engine.discover_bids, self.bids, participant_label=["01", 2])
+        self.expect_error(ValueError, _engine.discover_bids, os.path.join(self.work, "missing"))
+        self.expect_error(ValueError, _engine.acquisition_groups, "{}")
 
 
 def rss_kib() -> int:

@@ -62,8 +62,6 @@ MODULE_KEYWORDS = {
                "threads"),
     "recompute-bval": ("bvec", "bval", "grad", "out_grad", "provenance", "b0_threshold", "dry_run", "in_place",
                        "allow_unit_vectors", "threads"),
-    "bids": ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "strict", "norm_tolerance",
-             "threads"),
 }
 
 # The engine's keyword arguments (the module's, plus the verdict's own).
@@ -76,6 +74,12 @@ ENGINE_KEYWORDS = {
                "shell", "step", "margin_threshold", "scales_mm", "dry_run", "in_place", "strict", "force_repair",
                "norm_tolerance", "threads"),
 }
+
+# The engine's analysis keywords that `bids` passes on to every run (its mask is found per run).
+BIDS_KEYWORDS = ("tolerance", "b0_threshold", "shell", "step", "margin_threshold", "scales_mm", "strict",
+                 "norm_tolerance")
+
+BIDS_LEVELS = ("participant", "group")
 
 # Options that change the verdict; they are carried into the suggested follow-up commands.
 ANALYSIS_OPTIONS = ("mask", "wm_mask", "tolerance", "b0_threshold", "shell", "step", "margin_threshold",
@@ -349,14 +353,41 @@ def build_parser() -> argparse.ArgumentParser:
     _add_common(p, verdict=False, report_help="write the summary, pretty-printed, to FILE")
 
     p = sub.add_parser(
-        "bids", help="audit every DWI run of a BIDS dataset", formatter_class=formatter,
-        description="Audit every *_dwi run with its bvec/bval under a BIDS root. Reports go to "
-                    "ROOT/derivatives/dirsieve/ (<run>_report.json and dataset_summary.json). The dataset "
-                    "verdict is the worst run verdict.",
-        epilog="example:\n  dirsieve bids /data/study --fail-on-flag\n\n" + EXIT_CODES_HELP)
-    p.add_argument("root", metavar="ROOT", help="BIDS dataset folder")
-    _add_flip(_add_scheme(p), mask=False, verdict=False)  # a batch finds each run's mask itself
-    _add_common(p, report_help="write the batch summary, pretty-printed, to FILE")
+        "bids", help="audit every diffusion run of a BIDS dataset (a BIDS App)", formatter_class=formatter,
+        description="Audit every *_dwi run of a BIDS dataset with the verdict, in parallel on Dask distributed "
+                    "(a local cluster of worker processes, or --scheduler). The participant level writes one "
+                    "report per run into OUTPUT_DIR/sub-<label>/[ses-<label>/]dwi/<run>_dirsieve.json (a report "
+                    "that is current is kept unless --rerun); the group level writes group_dwi.tsv and "
+                    "group_dwi.json with the acquisition check (runs of one acquisition should share one "
+                    "table convention). Both levels run by default. Ctrl-C keeps the finished reports; the "
+                    "same command finishes the rest.",
+        epilog="examples:\n"
+               "  dirsieve bids /data/study\n"
+               "  dirsieve bids /data/study /scratch/dirsieve participant --participant-label 01 02 --jobs 4\n"
+               "  dirsieve bids /data/study /scratch/dirsieve group\n\n"
+               "exit codes (the worst run decides):\n  0  every run PASS\n  3  a run WARN\n  4  a run FLAG\n"
+               "  1  a run could not be audited (ERROR), or the command failed\n  2  usage error\n"
+               "  130  interrupted")
+    p.add_argument("bids_dir", metavar="BIDS_DIR", help="the BIDS dataset folder")
+    p.add_argument("output_dir", nargs="?", metavar="OUTPUT_DIR",
+                   help="where the derivative dataset goes (default: BIDS_DIR/derivatives/dirsieve)")
+    p.add_argument("analysis_level", nargs="?", metavar="{participant,group}",
+                   help="run one level only (default: both)")
+    g = p.add_argument_group("selection and execution")
+    g.add_argument("--participant-label", dest="participant_label", nargs="+", action="extend", metavar="LABEL",
+                   default=[], help="only these participants (with or without 'sub-'); may be repeated")
+    g.add_argument("--session-label", dest="session_label", nargs="+", action="extend", metavar="LABEL",
+                   default=[], help="only these sessions (with or without 'ses-')")
+    g.add_argument("--jobs", type=positive_int, metavar="N",
+                   help="local worker processes (default: one per core)")
+    g.add_argument("--scheduler", metavar="ADDRESS",
+                   help="run on the Dask cluster of this scheduler (e.g. tcp://host:8786) instead of a local one")
+    g.add_argument("--rerun", action="store_true", help="audit again even where a current report exists")
+    g.add_argument("--threads", type=positive_int, metavar="N", default=argparse.SUPPRESS,
+                   help="engine threads per run (default: the cores divided among the workers)")
+    g.add_argument("--fail-on-flag", action="store_true", help="accepted for older scripts: FLAG always exits with 4")
+    g = _add_scheme(p)
+    _add_flip(g, mask=False)  # each run's mask is found beside it and used as a brain mask
 
     p = sub.add_parser(
         "demo", help="run the whole job on a synthetic phantom", formatter_class=formatter,
@@ -792,22 +823,30 @@ def cmd_recompute(args, module) -> int:
 
 
 def cmd_bids(args, module) -> int:
-    if not os.path.isdir(args.root):
-        raise CliError(f"BIDS root is not a folder: {args.root}" if os.path.exists(args.root)
-                       else f"BIDS root not found: {args.root}")
+    try:
+        from dirsieve import bids_app
+    except ImportError as exc:
+        raise CliError(f"dirsieve bids needs the Python packages distributed and tqdm: {exc}") from None
+    if not os.path.isdir(args.bids_dir):
+        raise CliError(f"BIDS root is not a folder: {args.bids_dir}" if os.path.exists(args.bids_dir)
+                       else f"BIDS root not found: {args.bids_dir}")
+    options = bids_app.AppOptions(
+        bids_dir=args.bids_dir, output_dir=args.output_dir,
+        levels=(args.analysis_level,) if args.analysis_level else BIDS_LEVELS,
+        participant_labels=args.participant_label, session_labels=args.session_label, jobs=args.jobs,
+        scheduler=args.scheduler, rerun=args.rerun, threads=getattr(args, "threads", None),
+        analysis={k: getattr(args, k) for k in BIDS_KEYWORDS if hasattr(args, k)})
     with module_errors(module):
-        _check_outputs(args)
-        text = module.audit_bids(args.root, **_keywords(args, "bids"))
-        summary = json.loads(text)
-        outputs = _outputs(args)
-        if args.report:
-            outputs.add(args.report, pretty_json(text).encode("utf-8"))
-        outputs.commit()
-    if args.json:
-        _emit_json(text)
-    else:
-        _emit(render_bids(summary, Style.for_stream(sys.stdout)))
-    return _status_exit(summary.get("status", ""))
+        try:
+            outcome = bids_app.run_app(options, stderr=sys.stderr)
+        except bids_app.BidsAppError as exc:
+            raise CliError(str(exc)) from None
+    if outcome.interrupted:
+        sys.stderr.write(f"dirsieve: interrupted ({outcome.audited} run{'s' if outcome.audited != 1 else ''} "
+                         "audited and kept; run the same command again to finish)\n")
+        return outcome.exit_code
+    _emit(render_bids(outcome, Style.for_stream(sys.stdout)))
+    return outcome.exit_code
 
 
 def cmd_demo(args, module) -> int:
@@ -856,8 +895,24 @@ def _validate(parser, args) -> None:
         sub.error("give --mask (a brain mask) or --wm-mask (a white-matter mask), not both")
     if getattr(args, "consensus", None) is False and hasattr(args, "scales_mm"):
         sub.error("--scales-mm belongs to the verdict; it cannot be combined with --no-consensus")
+    if command == "bids":
+        _validate_bids(sub, args)
     if command != "demo":
         _validate_paths(sub, args)
+
+
+def _validate_bids(parser, args) -> None:
+    """BIDS_DIR [OUTPUT_DIR] [LEVEL]: a lone second word that names a level is the level."""
+    if args.analysis_level is None and args.output_dir in BIDS_LEVELS:
+        args.analysis_level, args.output_dir = args.output_dir, None
+    if args.analysis_level is not None and args.analysis_level not in BIDS_LEVELS:
+        parser.error(f"the analysis level is participant or group, not {args.analysis_level!r}")
+    if args.scheduler is not None and args.jobs is not None:
+        parser.error("--jobs sets up a local cluster; it cannot be combined with --scheduler")
+    for option, labels in (("--participant-label", args.participant_label), ("--session-label", args.session_label)):
+        for label in labels:
+            if not label or any(c in label for c in "/\\_") or label in ("sub-", "ses-"):
+                parser.error(f"{option}: not a label: {label!r}")
 
 
 def _one_line(message: str) -> str:

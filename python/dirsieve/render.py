@@ -25,7 +25,7 @@ __all__ = [
 # How many groups of the flip ranking the human view lists (the identity is always added).
 RANKING_ROWS = 5
 
-_COLOURS = {"PASS": "32", "WARN": "33", "FLAG": "31"}
+_COLOURS = {"PASS": "32", "WARN": "33", "FLAG": "31", "ERROR": "35"}
 
 
 class Style:
@@ -458,23 +458,48 @@ def render_profile(timing: dict, style: Optional[Style] = None) -> str:
     return "\n".join(lines) + "\n"
 
 
-def render_bids(summary: dict, style: Optional[Style] = None) -> str:
+def render_bids(outcome, style: Optional[Style] = None) -> str:
+    """The dataset run in brief: the tally, then the runs that need a look (not a confident PASS)."""
     style = style or Style()
-    status = summary.get("status", "?")
-    results = summary.get("results", [])
-    counts = {}
-    for run in results:
-        counts[run.get("status")] = counts.get(run.get("status"), 0) + 1
-    tally = ", ".join(f"{counts[s]} {s}" for s in ("PASS", "WARN", "FLAG") if s in counts)
-    lines = [f"{style.status(status)}  {len(results)} run(s) audited: {tally}"]
+    counts = outcome.counts
+    worst = next((s for s in ("ERROR", "FLAG", "WARN") if counts.get(s)), "PASS")
+    tally = ", ".join(f"{counts[s]} {s}" for s in ("PASS", "WARN", "FLAG", "ERROR") if counts.get(s))
+    head = f"{style.status(worst)}  {counts['runs']} run{'s' if counts['runs'] != 1 else ''}: {tally}"
+    if outcome.current:
+        head += f"  ({outcome.audited} audited, {outcome.current} report{'s' if outcome.current != 1 else ''} " \
+                "already current)"
+    lines = [head]
+    rows, commands = [], []
+    for r in outcome.records:
+        notes = []
+        if r["status"] == "ERROR":
+            notes.append(r["error"] or "")
+        if r["status"] == "FLAG":
+            notes.append(f"fix {r['recommended_label']}")
+            commands.append(r["repair_command"])
+        if r["status"] == "WARN":
+            notes.append(r["reason"] or "")
+        if r["outlier"]:
+            notes.append(f"outlier: its acquisition group agrees on {r['group_label']}")
+        if r["inferred_label"] is not None and r["status"] != "PASS":
+            notes.append(f"inferred from its acquisition group: {r['inferred_label']} (not applied)")
+        if notes:
+            confidence = "" if r["confidence"] is None else f"{float(r['confidence']):.1f}"
+            rows.append([r["name"], style.status(r["status"]), confidence, "; ".join(notes)])
+    if rows:
+        lines.append("")
+        lines += _table(["run", "status", "z", "note"], rows, right=(2,))
+        quiet = counts["runs"] - len(rows)
+        if quiet:
+            lines.append(f"  ({quiet} more run{'s' if quiet != 1 else ''} PASS and not listed)")
+    if commands:
+        lines.append("")
+        lines.append("Repair commands (write the fixed tables into the output folder):")
+        lines += [f"  {command}" for command in commands]
     lines.append("")
-    rows = [[run.get("name", "?"), style.status(run.get("status", "?")), run.get("dwi", "?")] for run in results]
-    lines += _table(["run", "status", "dwi"], rows)
-    summary_path = summary.get("summary_path", "")
-    lines.append("")
-    lines.append(f"Dataset summary: {summary_path}")
-    if summary_path:
-        lines.append(f"Per-run reports: {os.path.join(os.path.dirname(summary_path), '<run>_report.json')}")
+    if outcome.group:
+        lines.append(f"Group table: {os.path.join(outcome.output_dir, 'group_dwi.tsv')} (and group_dwi.json)")
+    lines.append(f"Per-run reports: {os.path.join(outcome.output_dir, 'sub-<label>', '...', '<run>_dirsieve.json')}")
     return "\n".join(lines) + "\n"
 
 

@@ -9,7 +9,8 @@ namespace dirsieve::python {
 namespace {
 
 bool is_required(const ParamSpec& p) {
-  return p.kind == ParamKind::Path || p.kind == ParamKind::TextList || p.kind == ParamKind::BytesList;
+  return p.kind == ParamKind::Path || p.kind == ParamKind::Text || p.kind == ParamKind::TextList ||
+         p.kind == ParamKind::BytesList;
 }
 
 std::string type_name(PyObject* obj) {
@@ -72,6 +73,20 @@ bool is_numpy_bool(PyObject* obj) {
   return std::strcmp(type->tp_name, "numpy.bool") == 0 || std::strcmp(type->tp_name, "numpy.bool_") == 0;
 }
 
+// A str as UTF-8 text without NUL characters. False with an exception set.
+bool utf8_text(const ParamSpec& p, PyObject* obj, std::string& out) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
+  if (text == nullptr) return false;  // UnicodeEncodeError for lone surrogates, unprefixed
+  out.assign(text, static_cast<std::size_t>(size));
+  if (out.find('\0') != std::string::npos) {
+    PyErr_Format(PyExc_ValueError, "argument '%s': %s contains a NUL character", p.name,
+                 p.kind == ParamKind::Path || p.kind == ParamKind::OptionalPath ? "path" : "text");
+    return false;
+  }
+  return true;
+}
+
 bool convert_path(const ParamSpec& p, PyObject* obj, Arguments& out) {
   if (obj == nullptr || (obj == Py_None && p.kind == ParamKind::OptionalPath)) {
     out.set(p.name, std::monostate{});
@@ -81,15 +96,9 @@ bool convert_path(const ParamSpec& p, PyObject* obj, Arguments& out) {
     raise_conversion_error(p.name, obj, "PyString");
     return false;
   }
-  Py_ssize_t size = 0;
-  const char* text = PyUnicode_AsUTF8AndSize(obj, &size);
-  if (text == nullptr) return false;  // UnicodeEncodeError for lone surrogates, unprefixed
-  std::string path(text, static_cast<std::size_t>(size));
-  if (path.find('\0') != std::string::npos) {
-    PyErr_Format(PyExc_ValueError, "argument '%s': path contains a NUL character", p.name);
-    return false;
-  }
-  out.set(p.name, std::move(path));
+  std::string text;
+  if (!utf8_text(p, obj, text)) return false;
+  out.set(p.name, std::move(text));
   return true;
 }
 
@@ -147,14 +156,20 @@ bool convert_count(const ParamSpec& p, PyObject* obj, Arguments& out) {
   return true;
 }
 
+// The items of a sequence argument (not a string), as a new reference from PySequence_Fast; null with
+// an exception set.
+PyObject* sequence_items(const ParamSpec& p, PyObject* obj, const char* expected) {
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || !PySequence_Check(obj)) {
+    raise_conversion_error(p.name, obj, expected);
+    return nullptr;
+  }
+  return PySequence_Fast(obj, "expected a sequence");
+}
+
 // None, or a sequence of numbers (not a string).
 bool convert_float_list(const ParamSpec& p, PyObject* obj, Arguments& out) {
   if (obj == nullptr || obj == Py_None) return true;
-  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || !PySequence_Check(obj)) {
-    raise_conversion_error(p.name, obj, "sequence of float");
-    return false;
-  }
-  PyObject* items = PySequence_Fast(obj, "expected a sequence");
+  PyObject* items = sequence_items(p, obj, "sequence of float");
   if (items == nullptr) return false;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
   std::vector<double> values;
@@ -174,20 +189,13 @@ bool convert_float_list(const ParamSpec& p, PyObject* obj, Arguments& out) {
   return true;
 }
 
-// A sequence of bytes (required).
+// A sequence of bytes (its items kept as they are).
 bool convert_bytes_list(const ParamSpec& p, PyObject* obj, Arguments& out) {
-  if (obj == nullptr || PyUnicode_Check(obj) || PyBytes_Check(obj) || !PySequence_Check(obj)) {
-    if (obj == nullptr) {
-      PyErr_Format(PyExc_TypeError, "missing required argument '%s'", p.name);
-      return false;
-    }
-    raise_conversion_error(p.name, obj, "sequence of bytes");
-    return false;
-  }
-  PyObject* items = PySequence_Fast(obj, "expected a sequence");
+  PyObject* items = sequence_items(p, obj, "sequence of bytes");
   if (items == nullptr) return false;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
   std::vector<std::string> values;
+  values.reserve(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PySequence_Fast_GET_ITEM(items, i);
     char* data = nullptr;
@@ -204,18 +212,13 @@ bool convert_bytes_list(const ParamSpec& p, PyObject* obj, Arguments& out) {
   return true;
 }
 
-// None, or a sequence of str (each UTF-8, no NUL).
+// None (when optional), or a sequence of str (not a string itself).
 bool convert_text_list(const ParamSpec& p, PyObject* obj, Arguments& out) {
   if (obj == nullptr || (obj == Py_None && p.kind == ParamKind::OptionalTextList)) return true;
-  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || !PySequence_Check(obj)) {
-    raise_conversion_error(p.name, obj, "sequence of str");
-    return false;
-  }
-  PyObject* items = PySequence_Fast(obj, "expected a sequence");
+  PyObject* items = sequence_items(p, obj, "sequence of str");
   if (items == nullptr) return false;
   const Py_ssize_t n = PySequence_Fast_GET_SIZE(items);
-  std::vector<std::string> values;
-  values.reserve(static_cast<std::size_t>(n));
+  std::vector<std::string> values(static_cast<std::size_t>(n));
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* item = PySequence_Fast_GET_ITEM(items, i);
     if (!PyUnicode_Check(item)) {
@@ -223,16 +226,8 @@ bool convert_text_list(const ParamSpec& p, PyObject* obj, Arguments& out) {
       raise_conversion_error(p.name, item, "PyString");
       return false;
     }
-    Py_ssize_t size = 0;
-    const char* text = PyUnicode_AsUTF8AndSize(item, &size);
-    if (text == nullptr) {
+    if (!utf8_text(p, item, values[static_cast<std::size_t>(i)])) {
       Py_DECREF(items);
-      return false;
-    }
-    values.emplace_back(text, static_cast<std::size_t>(size));
-    if (values.back().find('\0') != std::string::npos) {
-      Py_DECREF(items);
-      PyErr_Format(PyExc_ValueError, "argument '%s': text contains a NUL character", p.name);
       return false;
     }
   }
@@ -244,7 +239,8 @@ bool convert_text_list(const ParamSpec& p, PyObject* obj, Arguments& out) {
 bool convert(const ParamSpec& p, PyObject* obj, Arguments& out) {
   switch (p.kind) {
     case ParamKind::Path:
-    case ParamKind::OptionalPath: return convert_path(p, obj, out);
+    case ParamKind::OptionalPath:
+    case ParamKind::Text: return convert_path(p, obj, out);
     case ParamKind::Float:
     case ParamKind::OptionalFloat: return convert_float(p, obj, out);
     case ParamKind::Flag: return convert_flag(p, obj, out);

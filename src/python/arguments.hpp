@@ -14,8 +14,19 @@
 
 namespace dirsieve::python {
 
-enum class ParamKind { Path, OptionalPath, Float, OptionalFloat, Flag, OptionalCount, OptionalFloatList, OptionalTextList,
-                       TextList, BytesList };
+enum class ParamKind {
+  Path,
+  OptionalPath,
+  Text,  // a required str that is not a path (a document)
+  Float,
+  OptionalFloat,
+  Flag,
+  OptionalCount,
+  OptionalFloatList,
+  OptionalTextList,  // None, or a sequence of str
+  TextList,          // a required sequence of str
+  BytesList,         // a required sequence of bytes
+};
 
 struct ParamSpec {
   const char* name;
@@ -43,6 +54,7 @@ class Arguments {
   bool flag(std::string_view name) const;
   std::optional<std::uint64_t> count(std::string_view name) const;
   std::optional<std::vector<double>> float_list(std::string_view name) const;
+  const std::string& text(std::string_view name) const { return required_path(name); }
   std::optional<std::vector<std::string>> text_list(std::string_view name) const;
 
   void set(const char* name, Value value) { values_.emplace_back(name, std::move(value)); }

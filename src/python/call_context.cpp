@@ -41,7 +41,8 @@ bool prepare_call(const Arguments& a, DwiLoad dwi_load, CallContext& ctx, const 
   if (auto dwi_path = a.path("dwi"); dwi_path && dwi_load != DwiLoad::None) {
     ctx.total_clock.emplace();
     // Loaded on the call's pool: the conversion to float32 runs on its workers.
-    auto loaded = ctx.pool->run([&] { return load_dwi_timed(*dwi_path); });
+    auto loaded =
+        run_core(ctx.release_gil, [&] { return ctx.pool->run([&] { return load_dwi_timed(*dwi_path); }); });
     if (!loaded) return raise_core_error(loaded.error()), false;
     if (dwi_load == DwiLoad::Timed) {
       ctx.times.decompress = loaded->decompress_seconds;
@@ -52,7 +53,8 @@ bool prepare_call(const Arguments& a, DwiLoad dwi_load, CallContext& ctx, const 
     ctx.options.flip.step = volume.step;
     ctx.options.flip.frame_map = volume.frame_map;
   }
-  auto mask = ctx.pool->run([&] { return load_mask(a.path(mask_parameter)); });
+  const auto mask_path = a.path(mask_parameter);
+  auto mask = run_core(ctx.release_gil, [&] { return ctx.pool->run([&] { return load_mask(mask_path); }); });
   if (!mask) return raise_core_error(mask.error()), false;
   ctx.mask = std::move(mask).value();
   return true;

@@ -20,7 +20,30 @@ namespace dirsieve::python {
 // Options common to every analysis; parameters a function lacks take their fixed values.
 AuditOptions audit_options(const Arguments& a, bool has_margin, bool has_scheme);
 
+// While alive, other Python threads run; the interpreter lock is taken back on every way out of the scope.
+class GilReleased {
+ public:
+  GilReleased() : state_(PyEval_SaveThread()) {}
+  ~GilReleased() { PyEval_RestoreThread(state_); }
+  GilReleased(const GilReleased&) = delete;
+  GilReleased& operator=(const GilReleased&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs a core job, without the interpreter lock when `release` (the job must not touch Python objects).
+template <class Job>
+auto run_core(bool release, Job&& job) -> decltype(job()) {
+  if (!release) return job();
+  GilReleased released;
+  return job();
+}
+
 struct CallContext {
+  // The engine lets other Python threads run during its loads and its analysis (a Dask worker keeps
+  // answering its scheduler); the module's calls hold the interpreter lock throughout.
+  bool release_gil = false;
   std::optional<CallPool> pool;
   GradientInputs gradients;
   std::optional<DwiVolume> dwi;

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "core/bids/dataset.hpp"
 #include "core/pipeline/engine.hpp"
 #include "core/pipeline/engine_inputs.hpp"
 #include "core/repair/frames.hpp"
@@ -83,6 +84,23 @@ const FunctionSpec kRestoreOutputsSpec{
     "restore_outputs", {{"paths", ParamKind::TextList}, {"backups", ParamKind::TextList}},
     {"Undoes committed files, last first: removes each and moves its backup ('' for none) back."}};
 
+const FunctionSpec kDiscoverBidsSpec{
+    "discover_bids",
+    {path("root"), texts("participant_label"), texts("session_label")},
+    {"The diffusion runs of a BIDS dataset, in path order: a list of dicts with `name`, `subject`,",
+     "`session`, `dwi`, `folder` (relative to the root), `bvec`/`bval` (the run's own or inherited",
+     "files; `bvec_inherited`/`bval_inherited`), `mask` (a mask file beside it on its grid), `sidecars`,",
+     "`acquisition` (sidecar facts and image orientation), `notes` and `problem` (why the run cannot be",
+     "audited, else None). sourcedata/, code/, derivatives/ and hidden folders are skipped. Labels are",
+     "given with or without their `sub-` / `ses-` prefix."}};
+const FunctionSpec kAcquisitionGroupsSpec{
+    "acquisition_groups",
+    {{"records", ParamKind::Text}},
+    {"The acquisition check over audited runs. `records` is JSON text: a list of objects with",
+     "`acquisition` (as discover_bids gives it), `shells` (the report's shells list), `status`",
+     "(PASS/WARN/FLAG/ERROR), `confidence` and `recommended_label`. Returns one dict per record:",
+     "`group` (the acquisition key), `outlier`, `group_label` and `inferred_label`."}};
+
 // The sample the verdict scores, from which of the two mask keywords was given.
 bool sample_source(const Arguments& a, SampleSource& source) {
   const bool brain = a.path("mask").has_value();
@@ -133,7 +151,10 @@ bool prepare_engine_call(const FunctionSpec& spec, bool has_scheme, PyObject* co
   }
 
   ctx.total_clock.emplace();
-  auto loaded = ctx.pool->run([&] { return load_engine_inputs(paths, ctx.options); });
+  // Other Python threads run while the engine loads and analyses (a busy Dask worker keeps answering its
+  // scheduler); nothing in these jobs touches a Python object.
+  ctx.release_gil = true;
+  auto loaded = run_core(true, [&] { return ctx.pool->run([&] { return load_engine_inputs(paths, ctx.options); }); });
   if (!loaded) return raise_core_error(loaded.error()), false;
   ctx.gradients = std::move(loaded->gradients);
   ctx.grad_given = paths.grad.has_value();
@@ -206,8 +227,10 @@ PyObject* analyse(const FunctionSpec& spec, EngineCommand command, PyObject* con
     EngineCall call;
     if (!prepare_engine_call(spec, has_scheme, args, nargs, kwnames, call)) return nullptr;
     CallContext& ctx = call.ctx;
-    auto outcome = ctx.pool->run([&] {
-      return run_engine(command, ctx.gradients.table, ctx.gradients.records, *ctx.dwi, mask_of(ctx), call.options);
+    auto outcome = run_core(true, [&] {
+      return ctx.pool->run([&] {
+        return run_engine(command, ctx.gradients.table, ctx.gradients.records, *ctx.dwi, mask_of(ctx), call.options);
+      });
     });
     if (!outcome) return raise_core_error(outcome.error());
     const bool timed = has_scheme && call.args.flag("profile");
@@ -291,7 +314,7 @@ PyObject* py_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 
     VerdictRepair repaired;
     std::vector<InputRecord> images;
-    auto outcome = ctx.pool->run([&]() -> Result<EngineOutcome> {
+    auto outcome = run_core(true, [&] { return ctx.pool->run([&]() -> Result<EngineOutcome> {
       DS_TRY_ASSIGN(EngineOutcome out, run_engine(EngineCommand::Audit, ctx.gradients.table, ctx.gradients.records,
                                                   *ctx.dwi, mask_of(ctx), call.options));
       RepairRecord record;
@@ -310,7 +333,7 @@ PyObject* py_repair(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
       DS_TRY_ASSIGN(repaired, apply_verdict_repair(out.report, out.verdict, ctx.gradients.table, repair, record));
       images = record.images;
       return out;
-    });
+    }); });
     if (!outcome) return raise_core_error(outcome.error());
     PyObject* dict = outcome_dict(*outcome, ctx, nullptr);
     if (dict == nullptr) return nullptr;
@@ -459,6 +482,36 @@ PyObject* py_restore_outputs(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   });
 }
 
+PyObject* py_discover_bids(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Arguments a;
+    if (!parse_arguments(kDiscoverBidsSpec, args, nargs, kwnames, a)) return nullptr;
+    DatasetFilter filter;
+    filter.participants = a.text_list("participant_label").value_or(std::vector<std::string>{});
+    filter.sessions = a.text_list("session_label").value_or(std::vector<std::string>{});
+    const std::string& root = a.required_path("root");
+    auto runs = run_core(true, [&] { return discover_dataset(root, filter); });
+    if (!runs) return raise_core_error(runs.error());
+    JsonValue list = JsonValue::array();
+    for (const DatasetRun& run : runs.value()) list.push(to_json(run));
+    return json_to_python(list);
+  });
+}
+
+PyObject* py_acquisition_groups(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return guarded([&]() -> PyObject* {
+    Arguments a;
+    if (!parse_arguments(kAcquisitionGroupsSpec, args, nargs, kwnames, a)) return nullptr;
+    auto members = group_members_from_json(a.text("records"));
+    if (!members) return raise_core_error(members.error());
+    JsonValue list = JsonValue::array();
+    for (const GroupFinding& finding : check_acquisition_groups(members.value(), GroupRules{})) {
+      list.push(to_json(finding));
+    }
+    return json_to_python(list);
+  });
+}
+
 }  // namespace
 
 const std::vector<ModuleFunction>& engine_functions() {
@@ -473,6 +526,8 @@ const std::vector<ModuleFunction>& engine_functions() {
       {&kCheckOutputsSpec, py_check_outputs},
       {&kWriteOutputsSpec, py_write_outputs},
       {&kRestoreOutputsSpec, py_restore_outputs},
+      {&kDiscoverBidsSpec, py_discover_bids},
+      {&kAcquisitionGroupsSpec, py_acquisition_groups},
   };
   return functions;
 }

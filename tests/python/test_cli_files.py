@@ -1,4 +1,4 @@
-"""dirsieve subcommands that write files: repair, recompute-bval and bids."""
+"""dirsieve subcommands that write files: repair and recompute-bval (bids: test_bids_app.py)."""
 import pathlib
 import json
 import os
@@ -180,42 +180,3 @@ def test_recompute_bval(amplitude_table, tmp_path):
                  "--out-bval", tmp_path / "z.bval")
     assert failed.returncode == 1
     assert failed.stderr == "dirsieve: error: no usable non-b0 shell for flip detection\n"
-
-
-# --------------------------------------------------------------------------- bids
-
-
-@pytest.fixture
-def dataset(tmp_path, flipped, clean):
-    root = tmp_path / "study"
-    for subject, paths in (("01", clean), ("02", flipped)):
-        folder = root / f"sub-{subject}" / "dwi"
-        folder.mkdir(parents=True)
-        for key, ext in (("dwi", ".nii.gz"), ("bvec", ".bvec"), ("bval", ".bval")):
-            shutil.copy(paths[key], folder / f"sub-{subject}_dwi{ext}")
-    return root
-
-
-def test_bids_table_and_exit_codes(dataset, tmp_path):
-    result = run("bids", dataset)
-    assert result.returncode == 4, result.stderr
-    lines = result.stdout.splitlines()
-    assert lines[0].startswith("FLAG  2 run(s) audited: 1 PASS, 1 FLAG")
-    assert any(line.split()[:2] == ["sub-01_dwi", "PASS"] for line in lines)
-    assert any(line.split()[:2] == ["sub-02_dwi", "FLAG"] for line in lines)
-    summary_path = dataset / "derivatives" / "dirsieve" / "dataset_summary.json"
-    assert f"Dataset summary: {summary_path}" in result.stdout and summary_path.exists()
-
-    assert run("bids", dataset, "--fail-on-flag").returncode == 4
-    warn = run("bids", dataset, "--margin-threshold", "0.9", "--json", "--report", tmp_path / "batch.json")
-    assert warn.returncode == 3
-    summary = json.loads(warn.stdout)
-    assert summary["status"] == "WARN" and summary["exit_code"] == 3
-    assert json.loads((tmp_path / "batch.json").read_text()) == summary
-
-
-def test_bids_without_runs(tmp_path):
-    (tmp_path / "empty").mkdir()
-    result = run("bids", tmp_path / "empty")
-    assert result.returncode == 1 and result.stderr.startswith("dirsieve: error: no *_dwi NIfTI")
-    assert not (tmp_path / "empty" / "derivatives").exists()

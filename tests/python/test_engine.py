@@ -63,7 +63,8 @@ def test_stubs_match_the_compiled_signatures(module, stub):
 
 def test_engine_surface():
     assert _engine.__all__ == ["version", "audit", "detect_flip", "repair", "recompute_bval", "read_table",
-                               "format_table", "check_outputs", "write_outputs", "restore_outputs"]
+                               "format_table", "check_outputs", "write_outputs", "restore_outputs", "discover_bids",
+                               "acquisition_groups"]
     assert _engine.version() == _dirsieve.version() == dirsieve.__version__
     assert issubclass(_engine.InternalError, BaseException) and _engine.InternalError.__module__ == "dirsieve._engine"
     # The module keeps its thirteen functions.
@@ -186,3 +187,47 @@ def test_typed_repair_writes_what_the_verdict_trusts(flipped, truth, tmp_path):
                            bval=flipped["bval"], wm_mask=tiny_path)
     assert warn.status == "WARN" and warn.verdict.reason.startswith("cannot decide: only ")
     assert not warn.written and not (tmp_path / "w.bvec").exists()
+
+
+def test_engine_calls_let_other_threads_run(flipped):
+    """The engine drops the interpreter lock while it loads and analyses (a Dask worker keeps answering
+    its scheduler meanwhile): another thread runs during a call, and calls from two threads at once give
+    what one call alone gives."""
+    import threading
+    import time
+
+    kw = dict(bvec=flipped["bvec"], bval=flipped["bval"], mask=flipped["mask"], threads=1)
+    alone = _engine.audit(flipped["dwi"], **kw)
+
+    ticks, stop = [], threading.Event()
+
+    def tick():
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.001)
+
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    try:
+        start = time.perf_counter()
+        for _ in range(3):
+            _engine.audit(flipped["dwi"], **kw)
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        ticker.join()
+    assert sum(start < t < end for t in ticks) >= 5
+
+    results = [None, None]
+
+    def call(i):
+        results[i] = _engine.audit(flipped["dwi"], **kw)
+
+    threads = [threading.Thread(target=call, args=(i,)) for i in range(2)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    for out in results:
+        assert out["verdict"] == alone["verdict"]
+        assert no_timestamp(out["report"]) == no_timestamp(alone["report"])
