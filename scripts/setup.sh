@@ -5,8 +5,9 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 APT_PACKAGES=(build-essential cmake ninja-build pkg-config zlib1g-dev libnifti-dev libniftiio-dev libznz-dev
-              libeigen3-dev libssl-dev nlohmann-json3-dev libtbb-dev libgtest-dev)
-PY_PACKAGES=(pytest numpy nibabel matplotlib scikit-build-core)
+              libeigen3-dev libssl-dev nlohmann-json3-dev libtbb-dev libgtest-dev
+              chromium chromium-driver)  # the browser tests of the HTML pages drive Chromium headless
+PY_PACKAGES=(pytest numpy nibabel matplotlib jinja2 selenium scikit-build-core)
 
 missing=()
 for pkg in "${APT_PACKAGES[@]}"; do
@@ -44,7 +45,7 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
   "$PY" -m venv .venv
 fi
 
-if ! .venv/bin/python -c 'import pytest, numpy, nibabel, matplotlib, scikit_build_core' >/dev/null 2>&1; then
+if ! .venv/bin/python -c 'import pytest, numpy, nibabel, matplotlib, jinja2, selenium, scikit_build_core' >/dev/null 2>&1; then
   echo "setup: installing Python packages into .venv"
   # Some machines point pip at extra local indexes that may be absent; those warnings are noise here.
   .venv/bin/python -m pip install -q --disable-pip-version-check "${PY_PACKAGES[@]}" 2> >(grep -v '^WARNING: Location' >&2)
