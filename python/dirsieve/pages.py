@@ -23,8 +23,8 @@ from urllib.parse import quote
 
 from dirsieve.render import format_matrix, plain_number
 
-__all__ = ["MissingJinja", "require_jinja2", "run_page", "write_run_page", "dataset_page", "write_dataset_page",
-           "run_commands"]
+__all__ = ["MissingJinja", "require_jinja2", "run_page", "render_run_page", "write_run_page", "dataset_page",
+           "write_dataset_page", "run_commands"]
 
 TEMPLATES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "templates")
 STATUSES = ("PASS", "WARN", "FLAG", "ERROR")
@@ -121,18 +121,24 @@ def run_page(*, command: str, report: dict, verdict: Optional[dict], figures: Se
         inputs=[i for i in (report.get("inputs") or []) if isinstance(i, dict)], notes=report.get("notes") or [])
 
 
-def write_run_page(path: str, *, command: str, report: dict, verdict: Optional[dict], glyphs: Optional[dict],
-                   source: str = "", context: Optional[dict] = None, report_text: str = "",
-                   summary_text: str = "") -> str:
-    """Draw the run's figure and write its page to ``path``; returns ``path``."""
+def render_run_page(*, command: str, report: dict, verdict: Optional[dict], glyphs: Optional[dict],
+                    source: str = "", context: Optional[dict] = None, report_text: str = "",
+                    summary_text: str = "") -> bytes:
+    """Draw the run's figure and render its page: UTF-8 bytes, ready to be written."""
     from dirsieve import qc
 
     figures = []
     if glyphs is not None:
         figures.append(("Directions in anatomical orientation", qc.render_figure(report, glyphs, verdict, source)))
-    html = run_page(command=command, report=report, verdict=verdict, figures=figures, source=source,
-                    context=context, report_text=report_text, summary_text=summary_text)
-    qc.write_atomic(path, html.encode("utf-8"))
+    return run_page(command=command, report=report, verdict=verdict, figures=figures, source=source,
+                    context=context, report_text=report_text, summary_text=summary_text).encode("utf-8")
+
+
+def write_run_page(path: str, **arguments) -> str:
+    """:func:`render_run_page` written to ``path`` through a temporary file; returns ``path``."""
+    from dirsieve import qc
+
+    qc.write_atomic(path, render_run_page(**arguments))
     return path
 
 
