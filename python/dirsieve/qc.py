@@ -655,11 +655,6 @@ def _note_lines(fig_data: FigureData) -> int:
     return len(textwrap.wrap(fig_data.note, 175))
 
 
-def figure_size(fig_data: FigureData) -> Tuple[int, int]:
-    """Pixel size (width, height) of the figure as PNG or JPEG."""
-    return WIDTH_PX, _layout(fig_data)[1]
-
-
 _FONTS: Dict[bool, object] = {}
 _FONT_LOCK = threading.Lock()
 
