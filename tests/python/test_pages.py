@@ -8,6 +8,7 @@ import shutil
 import subprocess
 import sys
 from html.parser import HTMLParser
+from pathlib import Path
 
 import pytest
 
@@ -240,7 +241,7 @@ def test_dataset_page_lists_every_run_with_its_card(dataset):
     root, summary, path = dataset
     assert path == str(root / "index.html")
     assert sorted(p for p in os.listdir(root) if not p.startswith("sub-")) == ["index.html"]
-    html = open(path, encoding="utf-8").read()
+    html = Path(path).read_text(encoding="utf-8")
     self_contained(html)
     tags = Tags(html)
     assert len(tags.find("tr")) == len(summary["runs"]) + 1  # and the header
@@ -260,12 +261,12 @@ def test_dataset_page_lists_every_run_with_its_card(dataset):
 ])
 def test_dataset_page_refuses_paths_outside_the_folder(dataset, change, message):
     root, summary, path = dataset
-    before = open(path, "rb").read()
+    before = Path(path).read_bytes()
     broken = json.loads(json.dumps(summary))
     change(broken)
     with pytest.raises(ValueError, match=re.escape(message)):
         pages.write_dataset_page(str(root), broken)
-    assert open(path, "rb").read() == before
+    assert Path(path).read_bytes() == before
     with pytest.raises(ValueError, match="output folder not found"):
         pages.write_dataset_page(str(root / "missing"), summary)
 
@@ -312,5 +313,5 @@ def test_dataset_page_in_the_browser(dataset, browser, tmp_path):
     Select(browser.find_element("id", "status-filter")).select_by_value("")
     assert len(visible_rows(browser)) == n
 
-    assert images_decode(browser, tmp_path, "dataset_page.png") == len(Tags(open(path).read()).find("img"))
+    assert images_decode(browser, tmp_path, "dataset_page.png") == len(Tags(Path(path).read_text()).find("img"))
     assert console_errors(browser) == []
