@@ -46,7 +46,7 @@ valgrind:
 
 # Reinstalls only when a source file changed since the last install.
 INSTALL_STAMP := .venv/.dirsieve-installed
-SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' \) 2>/dev/null) CMakeLists.txt pyproject.toml
+SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.hpp' -o -name '*.py' -o -name '*.j2' -o -name '*.html' -o -name '*.pyi' \) 2>/dev/null) CMakeLists.txt pyproject.toml
 
 install: setup $(INSTALL_STAMP)
 

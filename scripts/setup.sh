@@ -6,8 +6,9 @@ cd "$(dirname "$0")/.."
 
 APT_PACKAGES=(build-essential cmake ninja-build pkg-config zlib1g-dev libnifti-dev libniftiio-dev libznz-dev
               libeigen3-dev libssl-dev nlohmann-json3-dev libtbb-dev libgtest-dev libdeflate-dev
-              libdeflate-tools)
-PY_PACKAGES=(pytest numpy nibabel matplotlib scikit-build-core hypothesis distributed tqdm)
+              libdeflate-tools
+              chromium chromium-driver)  # the browser tests of the HTML pages drive Chromium headless
+PY_PACKAGES=(pytest numpy nibabel matplotlib jinja2 selenium scikit-build-core hypothesis distributed tqdm)
 
 missing=()
 for pkg in "${APT_PACKAGES[@]}"; do
@@ -45,7 +46,7 @@ if [ ! -x .venv/bin/python ] || ! .venv/bin/python -c 'import sys; assert sys.ve
   "$PY" -m venv .venv
 fi
 
-if ! .venv/bin/python -c 'import pytest, numpy, nibabel, matplotlib, scikit_build_core, hypothesis, distributed, tqdm' >/dev/null 2>&1; then
+if ! .venv/bin/python -c 'import pytest, numpy, nibabel, matplotlib, jinja2, selenium, scikit_build_core, hypothesis, distributed, tqdm' >/dev/null 2>&1; then
   echo "setup: installing Python packages into .venv"
   # Some machines point pip at extra local indexes that may be absent; those warnings are noise here.
   .venv/bin/python -m pip install -q --disable-pip-version-check "${PY_PACKAGES[@]}" 2> >(grep -v '^WARNING: Location' >&2)

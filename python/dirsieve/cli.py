@@ -243,7 +243,11 @@ def _add_common(p, *, verdict=True, qc=False, force=False, report_help="write th
     g.add_argument("--report", metavar="FILE", help=report_help)
     if qc:
         g.add_argument("--qc", metavar="FILE.png",
-                       help="draw colour FA maps of three orthogonal slices (needs matplotlib)")
+                       help="draw the QC figure: fibre directions in anatomical orientation, as given and after "
+                            "the fix (.png, .svg, .pdf or .jpg; needs the qc extra)")
+        g.add_argument("--html", metavar="FILE.html",
+                       help="write one self-contained page: the verdict, the distances, the figure and the repair "
+                            "command (needs the qc extra)")
     if verdict:
         g.add_argument("--fail-on-flag", action="store_true",
                        help="accepted for older scripts: FLAG always exits with 4")
@@ -466,7 +470,7 @@ def _validate_paths(parser, args) -> None:
     inputs = [(k, getattr(args, k)) for k in ("dwi", "mask", "wm_mask", "bvec", "bval", "grad", "root")
               if hasattr(args, k)
               and getattr(args, k) is not None]
-    outputs = [(k, getattr(args, k)) for k in ("out_bvec", "out_bval", "out_grad", "provenance", "report", "qc")
+    outputs = [(k, getattr(args, k)) for k in ("out_bvec", "out_bval", "out_grad", "provenance", "report", "qc", "html")
                if getattr(args, k, None) is not None]
     for i, (name, path) in enumerate(outputs):
         for other, other_path in outputs[i + 1:]:
@@ -484,7 +488,7 @@ def _outputs(args) -> OutputSet:
 
 def _check_outputs(args, *paths: Optional[str]) -> None:
     """Before any work: every output the command will write (one overwrite rule for all of them)."""
-    wanted = list(paths) + [getattr(args, "report", None), getattr(args, "qc", None)]
+    wanted = list(paths) + [getattr(args, k, None) for k in ("report", "qc", "html")]
     _outputs(args).check(wanted)
 
 
@@ -569,13 +573,20 @@ def _verify_argv(args) -> List[str]:
 
 
 def _qc_prepare(args):
-    if getattr(args, "qc", None) is None:
+    """The qc module when --qc or --html asks for a figure; refuses what cannot be written before any work."""
+    wanted = [option for option, path in (("--qc", getattr(args, "qc", None)), ("--html", getattr(args, "html", None)))
+              if path is not None]
+    if not wanted:
         return None
-    from dirsieve import qc
+    from dirsieve import pages, qc
 
     try:
-        qc.require_matplotlib()
-    except qc.MissingMatplotlib as exc:
+        qc.require_matplotlib(wanted[0])
+        if args.qc is not None:
+            qc.figure_format(args.qc)
+        if args.html is not None:
+            pages.require_jinja2()
+    except (qc.MissingMatplotlib, pages.MissingJinja, ValueError) as exc:
         raise CliError(str(exc)) from None
     return qc
 
@@ -586,8 +597,8 @@ def _qc_prepare(args):
 def _finish_report(args, command: str, report_text: str, *, timing=None, glyphs=None, qc=None,
                    context: Optional[dict] = None, verdict: Optional[dict] = None, images=None,
                    exit_code: Optional[int] = None, after=()) -> int:
-    """Write --report and --qc (together with nothing else, or after the engine's own files ``after``,
-    which are undone if these fail), print the summary (or --json), and return the exit code.
+    """Write --report, --qc and --html (together with nothing else, or after the engine's own files
+    ``after``, which are undone if these fail), print the summary (or --json), and return the exit code.
 
     With ``verdict`` (the engine's) the status, the JSON and the report file are the verdict's:
     ``{"report": <the module's report, verbatim>, "verdict": {...}}``, with ``"images"`` when recorded.
@@ -596,12 +607,19 @@ def _finish_report(args, command: str, report_text: str, *, timing=None, glyphs=
     document = api.document_text(report_text, verdict, images) if verdict is not None else report_text
     status = verdict["status"] if verdict is not None else report.get("status", "")
     outputs = _outputs(args)
+    source = getattr(args, "dwi", "") or ""
     try:
         if args.report:
             outputs.add(args.report, pretty_json(document).encode("utf-8"))
-        if qc is not None and glyphs is not None:
-            shown = qc.report_for_picture(report, verdict) if verdict is not None else report
-            outputs.add(args.qc, qc.render_qc(shown, glyphs, getattr(args, "dwi", ""))[0])
+        if qc is not None and glyphs is not None and getattr(args, "qc", None) is not None:
+            outputs.add(args.qc, qc.render_figure(report, glyphs, verdict, source, qc.figure_format(args.qc)))
+        if glyphs is not None and getattr(args, "html", None) is not None:
+            from dirsieve import pages
+
+            plain = render_report(report, Style(False), command=command, dwi=source, context=context, verdict=verdict)
+            outputs.add(args.html, pages.render_run_page(command=command, report=report, verdict=verdict,
+                                                         glyphs=glyphs, source=source, context=context,
+                                                         report_text=pretty_json(document), summary_text=plain))
     except Exception:
         undo(after)
         raise
@@ -618,8 +636,11 @@ def _finish_report(args, command: str, report_text: str, *, timing=None, glyphs=
             text += "\n" + render_profile(timing, style)
         if args.report:
             text += f"\nReport written to {args.report}\n"
-        if qc is not None and glyphs is not None:
-            text += ("" if args.report else "\n") + f"Picture written to {args.qc}\n"
+        written = [f"{what} written to {path}\n" for what, path in (("Picture", getattr(args, "qc", None)),
+                                                                     ("Page", getattr(args, "html", None)))
+                   if qc is not None and glyphs is not None and path is not None]
+        if written:
+            text += ("" if args.report else "\n") + "".join(written)
         _emit(text)
     return _status_exit(status) if exit_code is None else exit_code
 
@@ -884,6 +905,7 @@ def _validate(parser, args) -> None:
         _validate_gradients(sub, args)
     if command == "audit" and not hasattr(args, "dwi"):
         needs_dwi = [opt for opt, given in (("--profile", args.profile), ("--qc", args.qc is not None),
+                                            ("--html", args.html is not None),
                                             ("--mask", hasattr(args, "mask")), ("--wm-mask", hasattr(args, "wm_mask")),
                                             ("--step", hasattr(args, "step")),
                                             ("--margin-threshold", hasattr(args, "margin_threshold")),

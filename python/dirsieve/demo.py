@@ -113,7 +113,7 @@ def run_demo(directory: Optional[str] = None, *, out=sys.stdout, style: Optional
         raise DemoError(f"the flipped phantom was judged {verdict.status}, expected FLAG")
     say(f"   recommended fix {verdict.recommended_label}: M = {format_matrix(verdict.recommended_transform)}")
     if picture is not None:
-        qc.write_qc(picture, qc.report_for_picture(checked.report, verdict.to_dict()), checked.glyphs, dwi)
+        qc.write_qc(picture, checked.report, checked.glyphs, dwi, verdict=verdict.to_dict())
     say()
 
     # 2. Repair it.
@@ -147,7 +147,7 @@ def run_demo(directory: Optional[str] = None, *, out=sys.stdout, style: Optional
         (bvec, "the deliberately wrong table"),
         (bval, ""),
         (before_path, "report of step 1"),
-        (picture, "colour FA maps before and after the fix"),
+        (picture, "fibre directions before and after the fix"),
         (provenance, "what repair did, with input digests"),
         (out_bvec, "the corrected table"),
         (out_bval, ""),

@@ -70,25 +70,27 @@ def no_matplotlib_env(tmp_path):
 
 
 @needs_matplotlib
-def test_qc_picture_sizes(flipped, tmp_path, capsys):
+def test_qc_figure_rows_follow_the_verdict(flipped, tmp_path, capsys):
     flag_png = tmp_path / "flag.png"
     result = run("audit", flipped["dwi"], "--bvec", flipped["bvec"], "--bval", flipped["bval"], "--qc", flag_png)
     assert result.returncode == 4, result.stderr
     assert f"Picture written to {flag_png}" in result.stdout
-    assert png_size(flag_png) == qc.picture_size(2) == (900, 660)  # as given, and after the fix
+    flag_size = png_size(flag_png)  # as given, and after the fix
+    assert flag_size[0] == qc.WIDTH_PX
 
     # In this process from here on (matplotlib is slow to import). repair draws the table as supplied.
     repair_png = tmp_path / "repair.png"
     assert cli.main(["repair", flipped["dwi"], "--bvec", flipped["bvec"], "--bval", flipped["bval"],
                      "--out-bvec", str(tmp_path / "r.bvec"), "--out-bval", str(tmp_path / "r.bval"),
                      "--qc", str(repair_png)]) == 0
-    assert png_size(repair_png) == (900, 660)
-    # A PASS (the repaired table) has one row.
+    assert png_size(repair_png) == flag_size
+    # A PASS (the repaired table) has one row of strokes, so it is one zoomed row shorter.
     pass_png = tmp_path / "pass.png"
     assert cli.main(["detect-flip", flipped["dwi"], "--bvec", str(tmp_path / "r.bvec"), "--bval",
                      str(tmp_path / "r.bval"), "--qc", str(pass_png)]) == 0
     assert capsys.readouterr().out.count("PASS ") == 1
-    assert png_size(pass_png) == qc.picture_size(1) == (900, 360)
+    width, height = png_size(pass_png)
+    assert width == qc.WIDTH_PX and flag_size[1] - height == qc.ROW_TITLE_PX + qc.PANEL_TITLE_PX + qc.ZOOM_PX
 
 
 def test_qc_without_matplotlib_fails_before_writing(flipped, tmp_path, no_matplotlib_env):
@@ -119,7 +121,7 @@ def test_demo_runs_the_whole_job(tmp_path, capsys):
     repaired = json.loads((folder / "repair_report.json").read_text())
     assert repaired["report"]["repair"]["label"] == before["verdict"]["recommended_label"]
     if HAVE_MATPLOTLIB:
-        assert png_size(folder / "qc_before.png") == (900, 660)
+        assert png_size(folder / "qc_before.png")[0] == qc.WIDTH_PX
 
     # A folder the demo filled is reused; one with anything else in it is never written into.
     assert cli.main(["demo", str(folder)]) == 0
