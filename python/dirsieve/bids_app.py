@@ -194,7 +194,36 @@ def summarise(document: Dict[str, Any]) -> Dict[str, Any]:
         "n_wm_voxels": verdict.get("n_wm_voxels"),
         "error": (error or {}).get("message") if error else (None if verdict else "the report holds no verdict"),
         "shells": (report.get("shells") or {}).get("shells", []),
+        "figures": list(document.get("figures") or []),
     }
+
+
+def _figure_module():
+    """The figure code where this worker can draw (matplotlib and nibabel installed), else None."""
+    from dirsieve import qc
+
+    try:
+        qc.require_matplotlib()
+    except qc.MissingMatplotlib:
+        return None
+    return qc
+
+
+def _run_figures(job: Dict[str, Any], out: Dict[str, Any]) -> List[str]:
+    """The run's figure files beside its report (names relative to that folder); none when it cannot draw.
+
+    A figure is evidence for a person, not part of the verdict: a failure to draw leaves the run's
+    report as it is.
+    """
+    qc = _figure_module()
+    if qc is None or out.get("glyphs") is None:
+        return []
+    try:
+        os.makedirs(os.path.dirname(job["output"]), exist_ok=True)
+        return qc.write_run_figures(os.path.dirname(job["output"]), job["name"], json.loads(out["report"]),
+                                    out["verdict"], out["glyphs"])
+    except (OSError, ValueError):
+        return []
 
 
 def audit_job(job: Dict[str, Any]) -> Dict[str, Any]:
@@ -227,13 +256,13 @@ def audit_job(job: Dict[str, Any]) -> Dict[str, Any]:
     keywords = {key: value for key, value in job["options"].items() if value is not None}
     try:
         out = _engine.audit(job["dwi"], bvec=job["bvec"], bval=job["bval"], mask=job.get("mask"), threads=threads,
-                            **keywords)
+                            glyphs=_figure_module() is not None, **keywords)
     except (Exception, _engine.InternalError) as exc:  # the run fails, the batch goes on
         document = _error_document(job, inputs, str(exc))
         failed = _write_document(job, document)
         return _unwritten(failed) if failed else dict(summarise(document), skipped=False)
     document = {"report": None, "verdict": out["verdict"], "inputs": inputs, "tool_version": job["tool_version"],
-                "options": job["options"]}
+                "options": job["options"], "figures": _run_figures(job, out)}
     failed = _write_document(job, document, out["report"])
     if failed:
         return _unwritten(failed)
@@ -478,7 +507,9 @@ def group_records(options: AppOptions, runs: List[Dict[str, Any]], output_dir: s
             "status": summary["status"], "recommended_label": summary.get("recommended_label"),
             "reason": summary.get("reason"), "confidence": summary.get("confidence"),
             "n_wm_voxels": summary.get("n_wm_voxels"), "error": summary.get("error"), "group": None,
-            "outlier": False, "group_label": None, "inferred_label": None, "report": relative, "figures": [],
+            "outlier": False, "group_label": None, "inferred_label": None, "report": relative,
+            "figures": [os.path.join(os.path.dirname(relative), name) for name in summary.get("figures", [])]
+            if relative else [],
             "repair_command": (shlex.join(_repair_command(run, output_dir, analysis))
                                if summary["status"] == "FLAG" else None),
         })
@@ -521,6 +552,14 @@ def write_group_outputs(options: AppOptions, output_dir: str, records: List[Dict
         "counts": counts_of(records),
     }
     write_atomic(os.path.join(output_dir, GROUP_JSON), json.dumps(summary, indent=2, ensure_ascii=False) + "\n")
+    # The dataset page, where Jinja2 is installed: a table of runs with a card each and the figures.
+    from dirsieve import pages
+
+    try:
+        pages.require_jinja2()
+    except pages.MissingJinja:
+        return
+    pages.write_dataset_page(output_dir, summary)
 
 
 def write_dataset_description(options: AppOptions, output_dir: str) -> None:

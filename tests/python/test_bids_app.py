@@ -10,6 +10,14 @@ import time
 
 import pytest
 
+try:
+    import matplotlib  # noqa: F401
+    import nibabel  # noqa: F401
+
+    HAVE_FIGURES = True
+except ImportError:
+    HAVE_FIGURES = False
+
 import _dirsieve
 import dirsieve
 from dirsieve import bids_app, cli
@@ -181,7 +189,7 @@ def test_both_levels_on_two_local_workers(study, scheduler, tmp_path):
     assert reports(output) == sorted(f"{os.path.dirname(r['dwi'])[len(study) + 1:]}/{n}_dirsieve.json"
                                      for n, r in runs.items())
     document = json.loads((output / runs["sub-02_dwi"]["report"]).read_text())
-    assert list(document) == ["report", "verdict", "inputs", "tool_version", "options"]
+    assert list(document) == ["report", "verdict", "inputs", "tool_version", "options", "figures"]
     assert document["report"]["status"] in ("PASS", "WARN", "FLAG") and document["verdict"]["status"] == "PASS"
     assert document["inputs"]["bvec"]["path"] == f"{study}/dwi.bvec"  # inherited from the top
     assert len(document["inputs"]["dwi"]["sha256"]) == 64
@@ -198,6 +206,17 @@ def test_both_levels_on_two_local_workers(study, scheduler, tmp_path):
     description = json.loads((output / "dataset_description.json").read_text())
     assert description["DatasetType"] == "derivative" and description["GeneratedBy"][0]["Name"] == "dirsieve"
     assert description["SourceDatasets"] == [{"URL": "file://" + study}]
+
+    # The group level's page lists every run; each audited run's figure sits beside its report.
+    page = (output / "index.html").read_text()
+    assert all(name in page for name in runs)
+    drawn = [r for r in runs.values() if r["figures"]]
+    if HAVE_FIGURES:
+        assert {r["name"] for r in drawn} == {n for n, r in runs.items() if r["status"] != "ERROR"}
+        for record in drawn:
+            (figure,) = record["figures"]
+            assert figure == os.path.join(os.path.dirname(record["report"]), f"{record['name']}_qc.png")
+            assert (output / figure).read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and figure in page
 
     # Again on a running cluster: every current report is kept as it is, the failed runs are tried again.
     stamps = {r: os.stat(output / r).st_mtime_ns for r in reports(output)}
