@@ -55,7 +55,9 @@ void populate(std::uintptr_t first, std::uintptr_t last) {
 }  // namespace
 
 void prefault(void* data, std::size_t bytes) {
-  const auto [first, last] = whole_pages(data, bytes);
+  const std::pair<std::uintptr_t, std::uintptr_t> pages = whole_pages(data, bytes);
+  const std::uintptr_t first = pages.first;
+  const std::uintptr_t last = pages.second;
   const std::size_t pieces = (last - first + kHugePage - 1) / kHugePage;
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, pieces), [&](const tbb::blocked_range<std::size_t>& r) {
     populate(first + r.begin() * kHugePage, std::min<std::uintptr_t>(last, first + r.end() * kHugePage));
