@@ -340,7 +340,10 @@ class _Cluster:
         if announce:
             stderr.write(f"dirsieve: starting {jobs} local worker process{'es' if jobs > 1 else ''}\n")
             stderr.flush()
-        with _exit_on_interrupt(stderr):
+        import dask
+
+        # The workers' statistical profiler samples every 10 ms: processor time a batch does not need.
+        with _exit_on_interrupt(stderr), dask.config.set({"distributed.worker.profile.enabled": False}):
             self.local = LocalCluster(n_workers=jobs, threads_per_worker=1, processes=True, dashboard_address=":0",
                                       silence_logs=logging.ERROR, preload=["dirsieve.bids_app"])
             self.client = Client(self.local)
