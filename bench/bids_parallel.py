@@ -76,8 +76,12 @@ def main(argv=None) -> int:
         study = os.path.join(work, "study")
         local = bids_app.AppOptions(study, output_dir=os.path.join(work, "out"), levels=("participant",),
                                     jobs=args.jobs, rerun=True, progress=False)
-        cluster = LocalCluster(n_workers=args.jobs, threads_per_worker=1, processes=True, dashboard_address=":0",
-                               silence_logs=logging.ERROR)
+        import dask
+
+        # As dirsieve's own local cluster: one thread per worker, no statistical profiler.
+        with dask.config.set({"distributed.worker.profile.enabled": False}):
+            cluster = LocalCluster(n_workers=args.jobs, threads_per_worker=1, processes=True, dashboard_address=":0",
+                                   silence_logs=logging.ERROR)
         client = Client(cluster)
         joined = bids_app.AppOptions(study, output_dir=os.path.join(work, "out2"), levels=("participant",),
                                      scheduler=cluster.scheduler_address, threads=1, rerun=True, progress=False)
