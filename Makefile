@@ -50,9 +50,12 @@ SOURCES := $(shell find src python -type f \( -name '*.cpp' -o -name '*.hpp' -o 
 
 install: setup $(INSTALL_STAMP)
 
+# The cmake that setup installs (a pyenv shim earlier on PATH may not resolve inside pip's build).
+CMAKE_EXECUTABLE ?= $(firstword $(wildcard /usr/bin/cmake /usr/local/bin/cmake) $(shell command -v cmake))
+
 $(INSTALL_STAMP): $(SOURCES)
 	@echo "install: building and installing dirsieve into .venv"
-	@$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation . 2> >(grep -v '^WARNING: Location' >&2)
+	@CMAKE_EXECUTABLE=$(CMAKE_EXECUTABLE) $(PY) -m pip install -q --disable-pip-version-check --no-build-isolation . 2> >(grep -v '^WARNING: Location' >&2)
 	@touch $@
 
 # The demo writes into ./dirsieve-demo (reused by every run).
