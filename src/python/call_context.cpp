@@ -60,6 +60,18 @@ bool prepare_call(const Arguments& a, DwiLoad dwi_load, CallContext& ctx, const 
   return true;
 }
 
+RecomputeOptions recompute_options(const Arguments& a) {
+  RecomputeOptions options;
+  options.out_bvec = a.required_path("out_bvec");
+  options.out_bval = a.required_path("out_bval");
+  options.out_grad = a.path("out_grad");
+  options.provenance = a.path("provenance");
+  options.b0_threshold = a.number("b0_threshold");
+  options.dry_run = a.flag("dry_run");
+  options.in_place = a.flag("in_place");
+  return options;
+}
+
 // Fills the options from the arguments while keeping the step and frame map the DWI gave.
 void set_options(CallContext& ctx, const Arguments& a, bool has_margin, bool has_scheme) {
   VolumeOptions volume{ctx.options.flip.step, ctx.options.flip.frame_map};

@@ -9,6 +9,7 @@
 
 #include "core/gradients/inputs.hpp"
 #include "core/pipeline/options.hpp"
+#include "core/scheme/bval_recovery.hpp"
 #include "core/util/clock.hpp"
 #include "core/volumes/volume.hpp"
 #include "python/arguments.hpp"
@@ -62,6 +63,9 @@ bool prepare_call(const Arguments& a, DwiLoad dwi_load, CallContext& ctx, const 
 
 inline const MaskVolume* mask_of(const CallContext& ctx) { return ctx.mask ? &*ctx.mask : nullptr; }
 inline const DwiVolume* dwi_of(const CallContext& ctx) { return ctx.dwi ? &*ctx.dwi : nullptr; }
+
+// The outputs and settings of a b-value recovery, from its arguments.
+RecomputeOptions recompute_options(const Arguments& a);
 
 // Fills the options from the arguments while keeping the step and frame map the DWI gave.
 void set_options(CallContext& ctx, const Arguments& a, bool has_margin, bool has_scheme);

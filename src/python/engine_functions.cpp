@@ -358,14 +358,7 @@ PyObject* py_recompute_bval(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
       PyErr_SetString(PyExc_ValueError, "provide bvec and bval, or grad");
       return nullptr;
     }
-    RecomputeOptions options;
-    options.out_bvec = a.required_path("out_bvec");
-    options.out_bval = a.required_path("out_bval");
-    options.out_grad = a.path("out_grad");
-    options.provenance = a.path("provenance");
-    options.b0_threshold = a.number("b0_threshold");
-    options.dry_run = a.flag("dry_run");
-    options.in_place = a.flag("in_place");
+    const RecomputeOptions options = recompute_options(a);
     auto recovered = pool->run([&]() -> Result<CheckedRecovery> {
       DS_TRY_ASSIGN(GradientInputs inputs, read_checked_gradient_inputs(bvec, bval, grad));
       return recompute_bval_checked(inputs.table, inputs.records, options, a.flag("allow_unit_vectors"));

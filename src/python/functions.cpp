@@ -276,14 +276,7 @@ PyObject* py_recompute_bval(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
     if (!parse_arguments(kRecomputeSpec, args, nargs, kwnames, a) || !prepare_call(a, DwiLoad::None, ctx)) {
       return nullptr;
     }
-    RecomputeOptions options;
-    options.out_bvec = a.required_path("out_bvec");
-    options.out_bval = a.required_path("out_bval");
-    options.out_grad = a.path("out_grad");
-    options.provenance = a.path("provenance");
-    options.b0_threshold = a.number("b0_threshold");
-    options.dry_run = a.flag("dry_run");
-    options.in_place = a.flag("in_place");
+    const RecomputeOptions options = recompute_options(a);
     auto summary =
         ctx.pool->run([&] { return recompute_bval(ctx.gradients.table, ctx.gradients.records, options); });
     if (!summary) return raise_core_error(summary.error());
