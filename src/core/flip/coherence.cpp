@@ -352,9 +352,6 @@ std::optional<Vec3> interpolate_direction(const std::vector<Vec3>& field, const 
 struct CoherenceScorer::Layout {
   std::vector<std::array<std::size_t, 3>> coord;
   std::vector<Vec3> point;
-  std::vector<Vec3> v1;
-  // Per WM voxel: whether its fitted direction is below 1e-9 in length (then it is kept as it is).
-  std::vector<std::uint8_t> tiny;
   ScoringBox box{};
   // ScoringBox voxel -> WM list position; n_wm (the never-usable stand-in) outside the mask. 32-bit slots
   // halve the table; a WM list too long for them (beyond any real image) uses full-width ones.
@@ -395,11 +392,17 @@ Tally fold_field(const CoherenceScorer::Layout& layout, const Slot* slot, const 
   return finite ? fold(std::true_type{}) : fold(std::false_type{});
 }
 
+std::vector<std::uint8_t> tiny_flags(const std::vector<Vec3>& v1) {
+  std::vector<std::uint8_t> tiny(v1.size());
+  for (std::size_t i = 0; i < v1.size(); ++i) tiny[i] = norm(v1[i]) < kTiny ? 1 : 0;
+  return tiny;
+}
+
 }  // namespace
 
-CoherenceScorer::CoherenceScorer(const TensorFit& fit, const WhiteMatterSample& sample)
-    : layout_(std::make_unique<Layout>()) {
-  Layout& l = *layout_;
+CoherenceScorer::CoherenceScorer(const TensorFit& fit, const WhiteMatterSample& sample) {
+  auto geometry = std::make_shared<Layout>();
+  Layout& l = *geometry;
   // Every index below stays inside the grid and inside each per-voxel sequence, even for a malformed fit
   // whose sequences are shorter than its grid.
   const std::size_t n_voxels = fit.dims[0] * fit.dims[1] * fit.dims[2];
@@ -410,15 +413,14 @@ CoherenceScorer::CoherenceScorer(const TensorFit& fit, const WhiteMatterSample& 
   for (std::size_t v = 0; v < n_mask; ++v) {
     if (!sample.mask[v]) continue;
     l.coord.push_back({v / (ny * nz), (v / nz) % ny, v % nz});
-    l.v1.push_back(fit.v1[v]);
+    v1_.push_back(fit.v1[v]);
   }
   const std::size_t n_wm = l.coord.size();
-  l.tiny.resize(n_wm);
+  tiny_ = tiny_flags(v1_);
   l.point.resize(n_wm);
-  for (std::size_t i = 0; i < n_wm; ++i) {
-    l.tiny[i] = norm(l.v1[i]) < kTiny ? 1 : 0;
+  for (std::size_t i = 0; i < n_wm; ++i)
     for (int a = 0; a < 3; ++a) l.point[i][a] = static_cast<double>(l.coord[i][a]);
-  }
+  layout_ = geometry;
   if (n_wm == 0) return;
 
   std::size_t first[3];
@@ -455,21 +457,67 @@ CoherenceScorer::CoherenceScorer(const TensorFit& fit, const WhiteMatterSample& 
   }
 }
 
+CoherenceScorer::CoherenceScorer(std::shared_ptr<const Layout> geometry, std::vector<Vec3> v1)
+    : layout_(std::move(geometry)), v1_(std::move(v1)) {
+  // A direction list of the wrong length would index past the layout: keep exactly one per WM voxel.
+  v1_.resize(layout_->coord.size(), Vec3{0.0, 0.0, 0.0});
+  tiny_ = tiny_flags(v1_);
+}
+
 CoherenceScorer::CoherenceScorer(CoherenceScorer&&) noexcept = default;
 CoherenceScorer& CoherenceScorer::operator=(CoherenceScorer&&) noexcept = default;
 CoherenceScorer::~CoherenceScorer() = default;
 
+CoherenceScorer CoherenceScorer::with_directions(std::vector<Vec3> v1) const {
+  return CoherenceScorer(layout_, std::move(v1));
+}
+
 const std::vector<std::array<std::size_t, 3>>& CoherenceScorer::coordinates() const { return layout_->coord; }
+
+std::vector<CoherenceScorer::Score> CoherenceScorer::score(const std::vector<Mat3>& transforms, const Vec3& step,
+                                                           const Mat3& frame_map) const {
+  const Layout& l = *layout_;
+  const std::size_t n_wm = l.coord.size();
+  std::vector<Tally> tallies(transforms.size());
+  if (n_wm > 0) {
+    const double tiny_squared = least_square_of_tiny();
+    tbb::enumerable_thread_specific<Scratch> scratch;
+    // One task per transform, each folding its WM voxels alone.
+    tbb::parallel_for(
+        tbb::blocked_range<std::size_t>(0, transforms.size(), 1),
+        [&](const tbb::blocked_range<std::size_t>& range) {
+          Scratch& local = scratch.local();
+          local.field.resize(n_wm + 1);
+          local.sampled.resize(n_wm);
+          FieldEntry* field = local.field.data();
+          std::uint8_t* sampled = local.sampled.data();
+          for (std::size_t k = range.begin(); k != range.end(); ++k) {
+            const Mat3 composite = multiply(frame_map, transforms[k]);
+            const bool finite =
+                transform_field(composite, v1_.data(), tiny_.data(), n_wm, tiny_squared, field, sampled);
+            field[n_wm] = FieldEntry{Vec3{0.0, 0.0, 0.0}, 0};
+            tallies[k] = with_slots(
+                l, [&](const auto* slot) { return fold_field(l, slot, field, sampled, finite, step, nullptr); });
+          }
+        },
+        tbb::simple_partitioner{});
+  }
+  std::vector<Score> out(transforms.size());
+  for (std::size_t k = 0; k < transforms.size(); ++k) {
+    if (tallies[k].attempted == 0) continue;
+    out[k].coherence = tallies[k].sum / static_cast<double>(tallies[k].attempted);
+    out[k].n_samples = tallies[k].valid;
+  }
+  return out;
+}
 
 std::vector<RankedCandidate> CoherenceScorer::rank(const Vec3& step, const Mat3& frame_map) const {
   const auto& candidates = generate_candidates();
-  const Layout& l = *layout_;
-  const std::size_t n_wm = l.coord.size();
 
   // A candidate sign-equivalent to an earlier one has its score; the others are scored.
   std::vector<std::size_t> source(candidates.size());
   std::vector<std::size_t> computed_index(candidates.size(), 0);
-  std::vector<const Mat3*> transforms;
+  std::vector<Mat3> transforms;
   for (std::size_t ci = 0; ci < candidates.size(); ++ci) {
     source[ci] = ci;
     for (std::size_t earlier = 0; earlier < ci; ++earlier) {
@@ -480,46 +528,17 @@ std::vector<RankedCandidate> CoherenceScorer::rank(const Vec3& step, const Mat3&
     }
     if (source[ci] == ci) {
       computed_index[ci] = transforms.size();
-      transforms.push_back(&candidates[ci].matrix);
+      transforms.push_back(candidates[ci].matrix);
     }
   }
-
-  std::vector<Tally> tallies(transforms.size());
-  if (n_wm > 0) {
-    const double tiny_squared = least_square_of_tiny();
-    tbb::enumerable_thread_specific<Scratch> scratch;
-    // One task per candidate, each folding its WM voxels alone.
-    tbb::parallel_for(
-        tbb::blocked_range<std::size_t>(0, transforms.size(), 1),
-        [&](const tbb::blocked_range<std::size_t>& range) {
-          Scratch& local = scratch.local();
-          local.field.resize(n_wm + 1);
-          local.sampled.resize(n_wm);
-          FieldEntry* field = local.field.data();
-          std::uint8_t* sampled = local.sampled.data();
-          for (std::size_t k = range.begin(); k != range.end(); ++k) {
-            const Mat3 composite = multiply(frame_map, *transforms[k]);
-            const bool finite =
-                transform_field(composite, l.v1.data(), l.tiny.data(), n_wm, tiny_squared, field, sampled);
-            field[n_wm] = FieldEntry{Vec3{0.0, 0.0, 0.0}, 0};
-            tallies[k] = with_slots(
-                l, [&](const auto* slot) { return fold_field(l, slot, field, sampled, finite, step, nullptr); });
-          }
-        },
-        tbb::simple_partitioner{});
-  }
+  const std::vector<Score> scored = score(transforms, step, frame_map);
 
   std::vector<RankedCandidate> scores;
   scores.reserve(candidates.size());
   for (std::size_t ci = 0; ci < candidates.size(); ++ci) {
     const CandidateTransform& candidate = candidates[ci];
-    RankedCandidate entry{candidate.label, candidate.matrix, candidate.is_identity, 0.0, 0};
-    const Tally& tally = tallies[computed_index[source[ci]]];
-    if (tally.attempted > 0) {
-      entry.coherence = tally.sum / static_cast<double>(tally.attempted);
-      entry.n_samples = tally.valid;
-    }
-    scores.push_back(std::move(entry));
+    const Score& s = scored[computed_index[source[ci]]];
+    scores.push_back(RankedCandidate{candidate.label, candidate.matrix, candidate.is_identity, s.coherence, s.n_samples});
   }
 
   std::stable_sort(scores.begin(), scores.end(), [](const RankedCandidate& a, const RankedCandidate& b) {
@@ -536,7 +555,7 @@ void CoherenceScorer::voxel_scores(const Mat3& transform, const Vec3& step, cons
   sampled.assign(n_wm, 0);
   if (n_wm == 0) return;
   std::vector<FieldEntry> field(n_wm + 1);
-  const bool finite = transform_field(multiply(frame_map, transform), l.v1.data(), l.tiny.data(), n_wm,
+  const bool finite = transform_field(multiply(frame_map, transform), v1_.data(), tiny_.data(), n_wm,
                                       least_square_of_tiny(), field.data(), sampled.data());
   field[n_wm] = FieldEntry{Vec3{0.0, 0.0, 0.0}, 0};
   // Each piece writes its own voxels' sums; the tallies are not needed here.

@@ -36,6 +36,18 @@ class CoherenceScorer {
   // per unit of transformed direction: (s, s, s) walks s voxels; (d/sx, d/sy, d/sz) walks d mm.
   std::vector<RankedCandidate> rank(const Vec3& step, const Mat3& frame_map) const;
 
+  // The coherence and valid-sample count of each transform, in the order given (any 3x3 matrices: the
+  // fitted directions are mapped by frame_map * transform, not renormalised).
+  struct Score {
+    double coherence = 0.0;
+    std::uint64_t n_samples = 0;
+  };
+  std::vector<Score> score(const std::vector<Mat3>& transforms, const Vec3& step, const Mat3& frame_map) const;
+
+  // A scorer of the same voxels (the same mask and corner table) with other fitted directions: `v1` holds
+  // one direction per WM voxel, in voxel order.
+  CoherenceScorer with_directions(std::vector<Vec3> v1) const;
+
   // Per WM voxel, in voxel order: the sum of |u.w| over its valid samples under `transform` (0 to 2), and
   // whether it was sampled at all (its transformed direction is not negligible).
   void voxel_scores(const Mat3& transform, const Vec3& step, const Mat3& frame_map, std::vector<double>& sums,
@@ -47,7 +59,12 @@ class CoherenceScorer {
   struct Layout;
 
  private:
-  std::unique_ptr<Layout> layout_;
+  explicit CoherenceScorer(std::shared_ptr<const Layout> geometry, std::vector<Vec3> v1);
+  // The sample's geometry (coordinates, bounding box, corner table), shared by scorers of other directions.
+  std::shared_ptr<const Layout> layout_;
+  std::vector<Vec3> v1_;
+  // Per WM voxel: whether its fitted direction is below 1e-9 in length (then it is kept as it is).
+  std::vector<std::uint8_t> tiny_;
 };
 
 // 48 entries, best first (stable, IEEE total order), at `step` voxels along every axis.

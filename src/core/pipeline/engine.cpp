@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "core/consistency/consistency.hpp"
+#include "core/repair/frames.hpp"
 #include "core/repair/output_safety.hpp"
 #include "core/scheme/notes.hpp"
 #include "core/scheme/shells.hpp"
@@ -44,8 +46,23 @@ Result<EngineOutcome> run_engine(EngineCommand command, const GradientTable& tab
   in.working_b = working.nominal_b;
   in.voxel_sizes = dwi.voxel_sizes;
   in.frame_map = detection.frame_map;
+  in.rotation = analyse_frame(dwi.affine, false).rotation;
   in.source = source;
   DS_TRY_ASSIGN(out.verdict, compute_verdict(in, options.verdict));
+  {
+    ConsistencyInputs ci;
+    ci.dwi = &dwi;
+    ci.table = &table;
+    ci.fit = &detection.fit;
+    ci.sample = &sample;
+    ci.b0_threshold = audit.b0_threshold;
+    ci.tolerance = audit.tolerance;
+    ci.frame_map = detection.frame_map;
+    for (const auto& row : out.verdict.distances) ci.distances_mm.push_back(row.distance_mm);
+    const ConsistencySettings cs;
+    DS_TRY_ASSIGN(const ConsistencyResult consistency, check_consistency(ci, cs));
+    out.verdict.consistency = to_json(consistency, cs);
+  }
   if (command == EngineCommand::Audit && scheme_blocks_pass(out.report, audit.strict)) demote_for_scheme(out.verdict);
   out.verdict_seconds = clock.seconds();
 

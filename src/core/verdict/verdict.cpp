@@ -1,6 +1,7 @@
 #include "core/verdict/verdict.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -34,35 +35,91 @@ std::uint64_t block_id(const std::array<std::size_t, 3>& c, const Vec3& sizes, d
   return (b[0] * blocks_per_axis[1] + b[1]) * blocks_per_axis[2] + b[2];
 }
 
+// Key whose signed integer order is the IEEE-754 total order of the doubles.
+std::int64_t total_order_key(double value) {
+  const auto bits = std::bit_cast<std::int64_t>(value);
+  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+struct Scored {
+  std::size_t candidate = 0;
+  CoherenceScorer::Score score;
+};
+
+RankedCandidate ranked_entry(const VerdictCandidate& c, const CoherenceScorer::Score& s) {
+  return RankedCandidate{c.label, c.transform, c.identity, s.coherence, s.n_samples};
+}
+
+// Per sampled voxel: a's mean sample score minus b's, over the blocks.
+BlockEstimate voxel_difference(const CoherenceScorer& scorer, const Mat3& a, const Mat3& b, const Vec3& step,
+                               const Mat3& frame_map, const std::vector<std::uint64_t>& voxel_block) {
+  std::vector<double> a_sums, b_sums;
+  std::vector<std::uint8_t> a_sampled, b_sampled;
+  scorer.voxel_scores(a, step, frame_map, a_sums, a_sampled);
+  scorer.voxel_scores(b, step, frame_map, b_sums, b_sampled);
+  std::vector<double> difference;
+  std::vector<std::uint64_t> block;
+  difference.reserve(a_sums.size());
+  block.reserve(a_sums.size());
+  for (std::size_t i = 0; i < a_sums.size(); ++i) {
+    if (a_sampled[i] == 0 && b_sampled[i] == 0) continue;
+    // Each voxel makes two samples: halved, the mean difference is on the scale of the coherence.
+    difference.push_back((a_sums[i] - b_sums[i]) / 2.0);
+    block.push_back(voxel_block[i]);
+  }
+  return block_jackknife(difference, block);
+}
+
+// Scores the candidates `which` at one distance and fills the row: the winner, the best candidate of another
+// class (of the classes when a class wins), and with the rotation-composed candidates the best of the other
+// kind.
 DistanceScore score_distance(const CoherenceScorer& scorer, double distance, const VerdictInputs& in,
-                             const Vec3& sizes, const std::vector<std::uint64_t>& voxel_block) {
+                             const Vec3& sizes, const std::vector<std::uint64_t>& voxel_block,
+                             const CandidateSet& set, const std::vector<std::size_t>& which,
+                             std::vector<Scored>* all_scores = nullptr) {
   DistanceScore row;
   row.distance_mm = distance;
   row.step_voxels = Vec3{distance / sizes[0], distance / sizes[1], distance / sizes[2]};
 
-  // Winner, runner-up of another class and margins exactly as the single-distance decision has them.
-  const FlipResult ranked = decide_flip(scorer.rank(row.step_voxels, in.frame_map), in.working_b, 0, 0.0, 0.02);
-  row.winner = ranked.best;
-  row.runner_up = ranked.runner_up;
-  row.identity_class = row.winner.is_identity || sign_equivalent(row.winner.matrix, identity3());
-  row.margin = ranked.margin;
-  row.relative_margin = ranked.relative_margin;
+  std::vector<Mat3> transforms;
+  for (std::size_t k : which) transforms.push_back(set.candidates[k].transform);
+  const std::vector<CoherenceScorer::Score> scores = scorer.score(transforms, row.step_voxels, in.frame_map);
+  std::vector<Scored> ranked;
+  for (std::size_t i = 0; i < which.size(); ++i) ranked.push_back({which[i], scores[i]});
+  // Best first; equal scores keep candidate order (the IEEE total order, as the module ranks).
+  std::stable_sort(ranked.begin(), ranked.end(), [](const Scored& a, const Scored& b) {
+    return total_order_key(a.score.coherence) > total_order_key(b.score.coherence);
+  });
+  if (all_scores != nullptr) *all_scores = ranked;
 
-  std::vector<double> winner_sums, runner_sums;
-  std::vector<std::uint8_t> winner_sampled, runner_sampled;
-  scorer.voxel_scores(row.winner.matrix, row.step_voxels, in.frame_map, winner_sums, winner_sampled);
-  scorer.voxel_scores(row.runner_up.matrix, row.step_voxels, in.frame_map, runner_sums, runner_sampled);
-  std::vector<double> difference;
-  std::vector<std::uint64_t> block;
-  difference.reserve(winner_sums.size());
-  block.reserve(winner_sums.size());
-  for (std::size_t i = 0; i < winner_sums.size(); ++i) {
-    if (winner_sampled[i] == 0 && runner_sampled[i] == 0) continue;
-    // Each voxel makes two samples: halved, the mean difference is on the scale of the coherence.
-    difference.push_back((winner_sums[i] - runner_sums[i]) / 2.0);
-    block.push_back(voxel_block[i]);
+  const VerdictCandidate& winner = set.candidates[ranked.front().candidate];
+  row.winner = ranked_entry(winner, ranked.front().score);
+  row.winner_kind = winner.kind;
+  row.runner_up = row.winner;
+  const bool class_winner = winner.kind == CandidateKind::Class;
+  for (std::size_t i = 1; i < ranked.size(); ++i) {
+    const VerdictCandidate& c = set.candidates[ranked[i].candidate];
+    if (class_winner && c.kind != CandidateKind::Class) continue;
+    if (same_transform(c.transform, winner.transform)) continue;
+    row.runner_up = ranked_entry(c, ranked[i].score);
+    break;
   }
-  row.difference = block_jackknife(difference, block);
+  row.identity_class = class_winner && (winner.identity || sign_equivalent(winner.transform, identity3()));
+  row.margin = row.winner.coherence - row.runner_up.coherence;
+  row.relative_margin = row.winner.coherence > 0.0 ? row.margin / row.winner.coherence : 0.0;
+  row.difference = voxel_difference(scorer, row.winner.matrix, row.runner_up.matrix, row.step_voxels, in.frame_map,
+                                    voxel_block);
+  if (set.frames) {
+    for (std::size_t i = 1; i < ranked.size(); ++i) {
+      const VerdictCandidate& c = set.candidates[ranked[i].candidate];
+      if ((c.kind == CandidateKind::Class) == class_winner) continue;
+      row.challenger = ranked_entry(c, ranked[i].score);
+      row.challenger_kind = c.kind;
+      row.challenger_difference = voxel_difference(scorer, row.winner.matrix, c.transform, row.step_voxels,
+                                                   in.frame_map, voxel_block);
+      break;
+    }
+  }
   return row;
 }
 
@@ -151,8 +208,36 @@ Result<Verdict> compute_verdict(const VerdictInputs& in, const VerdictSettings& 
   // Scoring is worth its time only when the data can decide at all.
   const bool scorable = support.distinct_axes >= settings.min_directions && support.determines_tensor &&
                         usable_sizes(sizes) && verdict.n_sampled >= settings.min_voxels;
-  if (scorable) {
-    for (double d : distances) verdict.distances.push_back(score_distance(scorer, d, in, sizes, voxel_block));
+  const CandidateSet set = verdict_candidates(in.frame_map, in.rotation);
+  verdict.obliquity_deg = set.obliquity_deg;
+  verdict.frame_candidates = set.frames;
+  if (scorable && !distances.empty()) {
+    // The classes are scored at every distance. The rotation-composed candidates are scored at the middle
+    // distance, and only the two best of them (as distinct transforms) at the others: a candidate that wins
+    // anywhere is near the top there.
+    std::vector<std::size_t> classes, frames;
+    for (std::size_t k = 0; k < set.candidates.size(); ++k)
+      (set.candidates[k].kind == CandidateKind::Class ? classes : frames).push_back(k);
+    const std::size_t middle = distances.size() / 2;
+    std::vector<DistanceScore> rows(distances.size());
+    std::vector<std::size_t> shortlist = classes;
+    if (set.frames) {
+      std::vector<std::size_t> everything = classes;
+      everything.insert(everything.end(), frames.begin(), frames.end());
+      std::vector<Scored> middle_scores;
+      rows[middle] = score_distance(scorer, distances[middle], in, sizes, voxel_block, set, everything, &middle_scores);
+      std::size_t kept = 0;
+      for (const Scored& s : middle_scores) {
+        if (set.candidates[s.candidate].kind == CandidateKind::Class || kept >= 2) continue;
+        shortlist.push_back(s.candidate);
+        ++kept;
+      }
+    }
+    for (std::size_t i = 0; i < distances.size(); ++i) {
+      if (set.frames && i == middle) continue;
+      rows[i] = score_distance(scorer, distances[i], in, sizes, voxel_block, set, shortlist);
+    }
+    verdict.distances = std::move(rows);
   }
   decide_verdict(verdict);
   return verdict;
@@ -170,6 +255,8 @@ void decide_verdict(Verdict& v) {
   v.common_transform.reset();
   v.recommended_label.reset();
   v.recommended_transform.reset();
+  v.recommended_kind = CandidateKind::Class;
+  v.notes.clear();
 
   if (v.distinct_axes < s.min_directions) {
     return cannot(shell + " has only " + std::to_string(v.distinct_axes) + " non-collinear direction" +
@@ -191,7 +278,7 @@ void decide_verdict(Verdict& v) {
 
   // Every distance must name the same class.
   bool agree = true;
-  for (const DistanceScore& row : v.distances) agree = agree && sign_equivalent(row.winner.matrix, v.distances[0].winner.matrix);
+  for (const DistanceScore& row : v.distances) agree = agree && same_transform(row.winner.matrix, v.distances[0].winner.matrix);
   if (!agree) {
     std::string list;
     std::vector<std::size_t> done(v.distances.size(), 0);
@@ -199,7 +286,7 @@ void decide_verdict(Verdict& v) {
       if (done[i]) continue;
       std::vector<double> where;
       for (std::size_t j = i; j < v.distances.size(); ++j) {
-        if (!done[j] && sign_equivalent(v.distances[j].winner.matrix, v.distances[i].winner.matrix)) {
+        if (!done[j] && same_transform(v.distances[j].winner.matrix, v.distances[i].winner.matrix)) {
           done[j] = 1;
           where.push_back(v.distances[j].distance_mm);
         }
@@ -219,6 +306,7 @@ void decide_verdict(Verdict& v) {
   v.confidence = weakest->difference.z;
   v.common_label = first.winner.label;
   v.common_transform = first.winner.matrix;
+  v.recommended_kind = first.winner_kind;
   const std::string weakest_text = "z = " + z_text(weakest->difference.z) + " at " + mm(weakest->distance_mm);
   const std::string blocks = std::to_string(v.n_blocks) + " blocks of " + format_fixed(s.block_mm, 0) + " mm";
 
@@ -226,6 +314,44 @@ void decide_verdict(Verdict& v) {
     return cannot("the white-matter sample spans only " + blocks + " (need " + std::to_string(s.min_blocks) + "); " +
                   first.winner.label + " wins at every distance, " + weakest_text);
   }
+  // With the scanner-axis candidates: how sure the winner is against the best of the other kind.
+  const DistanceScore* frame_weakest = nullptr;
+  for (const DistanceScore& row : v.distances)
+    if (row.challenger && (frame_weakest == nullptr || row.challenger_difference.z < frame_weakest->challenger_difference.z))
+      frame_weakest = &row;
+  const auto frame_note = [&] {
+    if (frame_weakest == nullptr || !(frame_weakest->challenger_difference.z < s.z_threshold)) return;
+    const std::string z = "z = " + z_text(frame_weakest->challenger_difference.z) + " at " + mm(frame_weakest->distance_mm);
+    if (first.winner_kind == CandidateKind::Class) {
+      v.notes.push_back("the image is oblique by " + format_fixed(v.obliquity_deg, 1) + "\xC2\xB0: " +
+                        first.winner.label + " is only a little ahead of " + frame_weakest->challenger->label +
+                        " (" + candidate_finding(VerdictCandidate{frame_weakest->challenger->label, {},
+                                                                  frame_weakest->challenger_kind, false}) +
+                        "; " + z + ")");
+    } else {
+      v.notes.push_back(first.winner.label + " is only a little ahead of the nearest signed permutation " +
+                        frame_weakest->challenger->label + " (" + z + ")");
+    }
+  };
+
+  if (first.winner_kind != CandidateKind::Class) {
+    const std::string finding =
+        candidate_finding(VerdictCandidate{first.winner.label, first.winner.matrix, first.winner_kind, false});
+    if (weakest->difference.z < s.z_threshold) {
+      v.status = Status::Warn;
+      v.reason = finding + "? " + first.winner.label + " fits the fibres better than the table at every distance, "
+                 "but the confidence is short: " + weakest_text + " (needs " + format_fixed(s.z_threshold, 0) + ")";
+      return;
+    }
+    v.status = Status::Flag;
+    v.recommended_label = first.winner.label;
+    v.recommended_transform = first.winner.matrix;
+    v.reason = finding + ": " + first.winner.label + " wins at every distance with confidence " + weakest_text +
+               " over " + blocks;
+    frame_note();
+    return;
+  }
+  frame_note();
   if (first.identity_class) {
     v.status = Status::Pass;
     v.reason = "the table's own axes fit the fibres best at every distance (" +
@@ -270,6 +396,7 @@ JsonValue to_json(const DistanceScore& row) {
   out.add("step_voxels", json_vec3(row.step_voxels));
   out.add("winner", row.winner.label);
   out.add("winner_matrix", json_mat3(row.winner.matrix));
+  out.add("winner_kind", candidate_kind_name(row.winner_kind));
   out.add("identity_class", row.identity_class);
   out.add("winner_coherence", row.winner.coherence);
   out.add("runner_up", row.runner_up.label);
@@ -281,6 +408,18 @@ JsonValue to_json(const DistanceScore& row) {
   out.add("z", row.difference.z);
   out.add("n_blocks", row.difference.blocks);
   out.add("n_voxels", row.difference.count);
+  if (row.challenger) {
+    JsonValue challenger = JsonValue::object();
+    challenger.add("label", row.challenger->label);
+    challenger.add("kind", candidate_kind_name(row.challenger_kind));
+    challenger.add("matrix", json_mat3(row.challenger->matrix));
+    challenger.add("coherence", row.challenger->coherence);
+    challenger.add("mean_difference", row.challenger_difference.mean);
+    challenger.add("z", row.challenger_difference.z);
+    out.add("challenger", std::move(challenger));
+  } else {
+    out.add("challenger", nullptr);
+  }
   return out;
 }
 
@@ -303,7 +442,10 @@ JsonValue to_json(const Verdict& v) {
   out.add("n_sampled", v.n_sampled);
   out.add("n_blocks", v.n_blocks);
   out.add("mask_mean_fa", v.mask_mean_fa);
+  out.add("recommended_kind", v.recommended_label ? JsonValue(candidate_kind_name(v.recommended_kind)) : JsonValue(nullptr));
   out.add("voxel_sizes_mm", json_vec3(v.voxel_sizes_mm));
+  out.add("obliquity_deg", v.obliquity_deg);
+  out.add("frame_candidates", v.frame_candidates);
   JsonValue thresholds = JsonValue::object();
   thresholds.add("z", v.settings.z_threshold);
   thresholds.add("min_blocks", v.settings.min_blocks);
@@ -315,6 +457,7 @@ JsonValue to_json(const Verdict& v) {
   for (const DistanceScore& row : v.distances) rows.push(to_json(row));
   out.add("distances", std::move(rows));
   out.add("notes", json_array_of(v.notes));
+  if (!v.consistency.is_null()) out.add("consistency", v.consistency);
   return out;
 }
 

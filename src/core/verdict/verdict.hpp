@@ -16,6 +16,7 @@
 #include "core/report/status.hpp"
 #include "core/util/json.hpp"
 #include "core/util/result.hpp"
+#include "core/verdict/candidates.hpp"
 #include "core/verdict/jackknife.hpp"
 
 namespace dirsieve {
@@ -46,11 +47,17 @@ struct DistanceScore {
   Vec3 step_voxels{};  // voxels walked along each axis per unit of direction
   RankedCandidate winner;
   RankedCandidate runner_up;
+  CandidateKind winner_kind = CandidateKind::Class;
   bool identity_class = false;  // the winner is +x+y+z or -x-y-z
   double margin = 0.0;
   double relative_margin = 0.0;
   // Per sampled voxel: the winner's mean sample score minus the runner-up's, over 16 mm blocks.
   BlockEstimate difference;
+  // With the scanner-axis candidates: the best of the other kind (a rotation-composed candidate when a class
+  // wins, a class when one of those wins), and the winner's lead over it.
+  std::optional<RankedCandidate> challenger;
+  CandidateKind challenger_kind = CandidateKind::Class;
+  BlockEstimate challenger_difference;
 };
 
 struct Verdict {
@@ -61,6 +68,7 @@ struct Verdict {
   std::optional<Mat3> common_transform;
   std::optional<std::string> recommended_label;  // FLAG only
   std::optional<Mat3> recommended_transform;
+  CandidateKind recommended_kind = CandidateKind::Class;  // what the common winner is
   double working_b = 0.0;
   std::size_t distinct_axes = 0;
   bool determines_tensor = false;
@@ -70,9 +78,12 @@ struct Verdict {
   std::uint64_t n_blocks = 0;
   double mask_mean_fa = 0.0;
   Vec3 voxel_sizes_mm{};
+  double obliquity_deg = 0.0;
+  bool frame_candidates = false;  // the classes composed with the image's rotation were scored
   VerdictSettings settings;
   std::vector<DistanceScore> distances;
   std::vector<std::string> notes;
+  JsonValue consistency;  // the consistency check, when it ran
 };
 
 // The distances to walk: the requested ones (each finite and positive, at most 16) or the defaults.
@@ -87,6 +98,7 @@ struct VerdictInputs {
   double working_b = 0.0;
   Vec3 voxel_sizes{};
   Mat3 frame_map = identity3();
+  Mat3 rotation = identity3();  // the image's voxel axes in world coordinates (columns, unit length)
   SampleSource source = SampleSource::Automatic;
 };
 
