@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "core/consistency/consistency.hpp"
+#include "core/pipeline/table_decision.hpp"
 #include "core/repair/frames.hpp"
 #include "core/repair/output_safety.hpp"
 #include "core/scheme/notes.hpp"
@@ -48,21 +49,41 @@ Result<EngineOutcome> run_engine(EngineCommand command, const GradientTable& tab
   in.frame_map = detection.frame_map;
   in.rotation = analyse_frame(dwi.affine, false).rotation;
   in.source = source;
-  DS_TRY_ASSIGN(out.verdict, compute_verdict(in, options.verdict));
-  {
-    ConsistencyInputs ci;
-    ci.dwi = &dwi;
-    ci.table = &table;
-    ci.fit = &detection.fit;
-    ci.sample = &sample;
-    ci.b0_threshold = audit.b0_threshold;
-    ci.tolerance = audit.tolerance;
-    ci.frame_map = detection.frame_map;
-    for (const auto& row : out.verdict.distances) ci.distances_mm.push_back(row.distance_mm);
-    const ConsistencySettings cs;
-    DS_TRY_ASSIGN(const ConsistencyResult consistency, check_consistency(ci, cs));
-    out.verdict.consistency = to_json(consistency, cs);
+  DS_TRY_ASSIGN(Verdict given, compute_verdict(in, options.verdict));
+
+  // Whether the table agrees with itself; when part of it is decided wrong, the fibres of the corrected table
+  // decide its whole-table transform.
+  ConsistencyInputs ci;
+  ci.dwi = &dwi;
+  ci.table = &table;
+  ci.fit = &detection.fit;
+  ci.sample = &sample;
+  ci.b0_threshold = audit.b0_threshold;
+  ci.tolerance = audit.tolerance;
+  ci.frame_map = detection.frame_map;
+  for (const auto& row : given.distances) ci.distances_mm.push_back(row.distance_mm);
+  if (ci.distances_mm.empty()) {
+    if (auto d = verdict_distances(dwi.voxel_sizes, options.verdict.distances_mm)) ci.distances_mm = *d;
   }
+  const Stopwatch consistency_clock;
+  DS_TRY_ASSIGN(const ConsistencyResult consistency, check_consistency(ci, options.consistency));
+  std::optional<Verdict> corrected;
+  if (consistency.finding) {
+    const GradientTable fixed = apply_fix(table, consistency.candidates[*consistency.finding].fix.rows);
+    DS_TRY_ASSIGN(const Shell fixed_shell,
+                  select_working_shell(fixed.bvals(), audit.b0_threshold, audit.tolerance, audit.shell));
+    DS_TRY_ASSIGN(FitAndSample refit, sample_white_matter(dwi, fixed, fixed_shell.indices, mask, audit.flip));
+    VerdictInputs fixed_in = in;
+    fixed_in.fit = &refit.fit;
+    fixed_in.sample = &refit.sample;
+    fixed_in.table = &fixed;
+    fixed_in.shell_indices = fixed_shell.indices;
+    fixed_in.working_b = fixed_shell.nominal_b;
+    DS_TRY_ASSIGN(corrected, compute_verdict(fixed_in, options.verdict));
+    if (options.keep_detection) out.corrected_fit = std::move(refit);
+  }
+  out.consistency_seconds = consistency_clock.seconds();
+  out.verdict = decide_table(std::move(given), consistency, options.consistency, std::move(corrected), table.size());
   if (command == EngineCommand::Audit && scheme_blocks_pass(out.report, audit.strict)) demote_for_scheme(out.verdict);
   out.verdict_seconds = clock.seconds();
 
@@ -76,9 +97,26 @@ Result<VerdictRepair> apply_verdict_repair(Report& report, const Verdict& verdic
 
   RepairPlan plan;
   plan.verdict = to_json(verdict);
-  if (verdict.status == Status::Flag && verdict.recommended_label && verdict.recommended_transform) {
+  // A per-volume correction is applied to the rows first; the plan's matrix is then the identity.
+  std::optional<GradientTable> corrected;
+  JsonValue applied_fix;
+  if (verdict.status == Status::Flag && verdict.fix) {
+    corrected = apply_fix(table, *verdict.fix);
+    plan.label = "per-volume";
+    plan.matrix = identity3();
+    applied_fix = JsonValue::object();
+    applied_fix.add("description", verdict.fix_description);
+    applied_fix.add("whole_label", verdict.fix_whole_label ? JsonValue(*verdict.fix_whole_label) : JsonValue(nullptr));
+    applied_fix.add("changed", json_array_of(verdict.fix_changed));
+    applied_fix.add("rows", fix_rows_json(*verdict.fix));
+  } else if (verdict.status == Status::Flag && verdict.recommended_label && verdict.recommended_transform) {
     plan.label = *verdict.recommended_label;
     plan.matrix = *verdict.recommended_transform;
+  } else if (verdict.status == Status::Warn && options.force_repair && verdict.part_suspected) {
+    // Forcing applies a whole-table transform the distances agreed on; with a part of the table in doubt that
+    // would write a table known to be wrong somewhere.
+    report.add_note("repair not forced (--force-repair): " + verdict.reason);
+    return VerdictRepair{};
   } else if (verdict.status == Status::Pass) {
     plan.label = "+x+y+z";
     plan.matrix = identity3();
@@ -105,7 +143,7 @@ Result<VerdictRepair> apply_verdict_repair(Report& report, const Verdict& verdic
   for (const std::string& path : targets) DS_TRY(check_output_target(path, options.in_place));
   if (options.provenance) DS_TRY(check_provenance_target(*options.provenance, provenance_protected_paths(report, options)));
 
-  const RepairTexts texts = repair_texts(table, options, plan);
+  const RepairTexts texts = repair_texts(corrected ? *corrected : table, options, plan);
   result.outputs = {options.out_bvec, options.out_bval};
   if (options.out_grad) result.outputs.push_back(*options.out_grad);
   report.repair = result;
@@ -116,6 +154,7 @@ Result<VerdictRepair> apply_verdict_repair(Report& report, const Verdict& verdic
   if (options.out_grad) DS_TRY(set.stage(*options.out_grad, *texts.grad));
   if (options.provenance) {
     ProvenanceContent content = repair_provenance(report, options, plan, result.outputs);
+    content.applied_fix = applied_fix;
     content.images = record.images;
     content.invocation = record.invocation.is_null() ? nullptr : &record.invocation;
     DS_TRY(set.stage(*options.provenance, provenance_json(content, utc_timestamp_now()).to_pretty()));

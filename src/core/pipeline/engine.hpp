@@ -5,6 +5,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/consistency/consistency.hpp"
 #include "core/flip/decision.hpp"
 #include "core/pipeline/audit.hpp"
 #include "core/repair/output_safety.hpp"
@@ -21,6 +22,7 @@ struct EngineOptions {
   // white-matter mask used as given.
   SampleSource source = SampleSource::Automatic;
   VerdictSettings verdict;
+  ConsistencySettings consistency;
   bool keep_detection = false;  // hand back the fit and the sample (glyph export)
 };
 
@@ -28,8 +30,11 @@ struct EngineOutcome {
   Report report;   // the module's report for the same inputs and sample
   Verdict verdict;
   std::optional<FlipDetection> detection;
+  // With keep_detection and a part of the table corrected: the fit of the corrected table and its sample.
+  std::optional<FitAndSample> corrected_fit;
   FlipTimings timings;
-  double verdict_seconds = 0.0;
+  double verdict_seconds = 0.0;      // the verdict, the consistency check included
+  double consistency_seconds = 0.0;  // the consistency check and the corrected table's verdict
 };
 
 Result<EngineOutcome> run_engine(EngineCommand command, const GradientTable& table, std::vector<InputRecord> inputs,

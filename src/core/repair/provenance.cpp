@@ -59,6 +59,7 @@ JsonValue provenance_json(const ProvenanceContent& content, const std::string& t
       doc.add("applied_transform", json_mat3(*content.applied_transform));
       doc.add("applied_label", *content.applied_label);
     }
+    if (!content.applied_fix.is_null()) doc.add("applied_fix", content.applied_fix);
   }
   if (content.frame != nullptr) doc.add("frame", to_json(*content.frame, content.emitted_mrtrix));
   doc.add("outputs", json_array_of(content.outputs));

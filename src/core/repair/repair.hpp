@@ -68,6 +68,8 @@ struct ProvenanceContent {
   const JsonValue* verdict = nullptr;
   std::optional<std::string> applied_label;  // with `verdict`: the transform written
   std::optional<Mat3> applied_transform;
+  // A per-volume correction written with it (which volumes changed, how and why), or null.
+  JsonValue applied_fix;
   const FrameInfo* frame = nullptr;
   bool emitted_mrtrix = false;
   std::vector<std::string> outputs;

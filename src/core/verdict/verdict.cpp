@@ -457,7 +457,19 @@ JsonValue to_json(const Verdict& v) {
   for (const DistanceScore& row : v.distances) rows.push(to_json(row));
   out.add("distances", std::move(rows));
   out.add("notes", json_array_of(v.notes));
-  if (!v.consistency.is_null()) out.add("consistency", v.consistency);
+  if (v.fix) {
+    JsonValue fix = JsonValue::object();
+    fix.add("description", v.fix_description);
+    fix.add("changed", json_array_of(v.fix_changed));
+    fix.add("whole_label", v.fix_whole_label ? JsonValue(*v.fix_whole_label) : JsonValue(nullptr));
+    fix.add("whole_transform", v.fix_whole_transform ? json_mat3(*v.fix_whole_transform) : JsonValue(nullptr));
+    fix.add("rows", fix_rows_json(*v.fix));
+    out.add("fix", std::move(fix));
+  } else {
+    out.add("fix", nullptr);
+  }
+  out.add("as_given", v.as_given);
+  out.add("consistency", v.consistency);
   return out;
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "core/consistency/part_fix.hpp"
 #include "core/flip/coherence.hpp"
 #include "core/flip/tensor_fit.hpp"
 #include "core/flip/white_matter.hpp"
@@ -83,6 +84,18 @@ struct Verdict {
   VerdictSettings settings;
   std::vector<DistanceScore> distances;
   std::vector<std::string> notes;
+
+  // When part of the table is wrong: the fix is a list of per-volume corrections (FLAG only; the whole-table
+  // transform of the corrected table composed in), what it says, and which volumes it changes.
+  std::optional<std::vector<VolumeFix>> fix;
+  std::string fix_description;
+  std::vector<std::size_t> fix_changed;
+  std::optional<std::string> fix_whole_label;  // the corrected table's own whole-table fix
+  std::optional<Mat3> fix_whole_transform;
+  // Part of the table looks wrong but the data do not decide it: no whole-table fix either, not even forced.
+  bool part_suspected = false;
+  // The coherence verdict on the table as given, when the distances above are those of the corrected table.
+  JsonValue as_given;
   JsonValue consistency;  // the consistency check, when it ran
 };
 
