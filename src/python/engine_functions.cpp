@@ -194,6 +194,28 @@ PyObject* outcome_dict(const EngineOutcome& outcome, const CallContext& ctx, con
   return dict;
 }
 
+// The engine's stage split names the consistency check beside the module's stages ("other" keeps the rest),
+// and how much of the coherence stage the scanner-axis candidates took.
+bool add_stage_times(PyObject* dict, double seconds, double frame_seconds) {
+  PyObject* timing = PyDict_GetItemString(dict, "timing");  // borrowed
+  if (timing == nullptr) return true;
+  PyObject* other = PyDict_GetItemString(timing, "other");
+  double rest = other != nullptr ? PyFloat_AsDouble(other) - seconds : 0.0;
+  if (PyErr_Occurred()) return false;
+  if (!(rest > 0.0)) rest = 0.0;
+  PyObject* value = PyFloat_FromDouble(seconds);
+  PyObject* remaining = PyFloat_FromDouble(rest);
+  PyObject* frames = PyFloat_FromDouble(frame_seconds);
+  const bool ok = value != nullptr && remaining != nullptr && frames != nullptr &&
+                  PyDict_SetItemString(timing, "consistency", value) == 0 &&
+                  PyDict_SetItemString(timing, "other", remaining) == 0 &&
+                  PyDict_SetItemString(timing, "frame_candidates", frames) == 0;
+  Py_XDECREF(value);
+  Py_XDECREF(remaining);
+  Py_XDECREF(frames);
+  return ok;
+}
+
 PyObject* py_version(PyObject*, PyObject* const*, Py_ssize_t nargs, PyObject* kwnames) {
   Arguments a;
   if (!parse_arguments(kVersionSpec, nullptr, nargs, kwnames, a)) return nullptr;
@@ -238,10 +260,16 @@ PyObject* analyse(const FunctionSpec& spec, EngineCommand command, PyObject* con
       ctx.times.total = ctx.total_clock->seconds();
       ctx.times.threads = ctx.pool->concurrency();
       ctx.times.fit = outcome->timings.fit_seconds;
-      // The verdict's extra distances are coherence work too.
-      ctx.times.coherence = outcome->timings.coherence_seconds + outcome->verdict_seconds;
+      // The verdict's extra distances are coherence work too; the consistency check is its own stage.
+      ctx.times.coherence =
+          outcome->timings.coherence_seconds + (outcome->verdict_seconds - outcome->consistency_seconds);
     }
     PyObject* dict = outcome_dict(*outcome, ctx, timed ? &ctx.times : nullptr);
+    if (dict != nullptr && timed &&
+        !add_stage_times(dict, outcome->consistency_seconds, outcome->verdict.frame_seconds)) {
+      Py_DECREF(dict);
+      return nullptr;
+    }
     if (dict == nullptr || !call.args.flag("images")) return dict;
     auto images = image_records(call.args);
     if (!images) {

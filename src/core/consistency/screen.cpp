@@ -71,21 +71,6 @@ std::optional<SignedMap> as_signed_map(const M7& m) {
   return out;
 }
 
-// P A P^T for a signed permutation P.
-M7 conjugate(const SignedMap& p, const M7& a) {
-  M7 out;
-  for (int i = 0; i < 7; ++i)
-    for (int j = 0; j < 7; ++j) out(i, j) = p.sign[i] * p.sign[j] * a(p.from[i], p.from[j]);
-  return out;
-}
-
-// P A for a signed permutation P.
-M7 left(const SignedMap& p, const M7& a) {
-  M7 out;
-  for (int i = 0; i < 7; ++i) out.row(i) = p.sign[i] * a.row(p.from[i]);
-  return out;
-}
-
 // The sums behind every run: over the diffusion-weighted positions p (design rows n_b0 + p), prefix sums of
 // x x^T and of x (S X)^T, and the double prefix T(a, b) = sum over p < a, q < b of S_pq x_p x_q^T on the
 // run boundaries.
@@ -168,14 +153,68 @@ double run_rss(const RunSums& sums, const M7& gs, const M7& as, const M7& bs, co
   return sums.trace_s - trace_solve(gh, ch);
 }
 
+// The screen's inner loop: most hypotheses are a run under a signed permutation, so this one is written out.
+// With P a signed permutation, (P - I) A = P A - A and (P - I) B (P - I)^T = P B P^T - P B - B P^T + B are
+// reindexings; both matrices are symmetric, so only their lower triangles are formed. tr(G^-1 C) comes from
+// the Cholesky factor L of G as the sum over i >= k of (L^-1 C)_ik (L^-1)_ik.
 double run_rss(const RunSums& sums, const M7& gs, const M7& as, const M7& bs, const SignedMap& pi) {
-  // With P a signed permutation: (P - I) A = P A - A, (P - I) B (P - I)^T = P B P^T - P B - B P^T + B.
-  const M7 pa = left(pi, as);
-  const M7 pb = left(pi, bs);
-  const M7 d = pa - as;
-  const M7 gh = sums.g - gs + conjugate(pi, gs);
-  const M7 ch = sums.c + d + d.transpose() + conjugate(pi, bs) - pb - pb.transpose() + bs;
-  return sums.trace_s - trace_solve(gh, ch);
+  double gh[7][7];
+  double ch[7][7];
+  for (int i = 0; i < 7; ++i) {
+    const int fi = pi.from[i];
+    const double si = pi.sign[i];
+    for (int j = 0; j <= i; ++j) {
+      const int fj = pi.from[j];
+      const double sj = pi.sign[j];
+      const double sij = si * sj;
+      gh[i][j] = (sums.g(i, j) - gs(i, j)) + sij * gs(fi, fj);
+      ch[i][j] = ((((sums.c(i, j) + (si * as(fi, j) - as(i, j))) + (sj * as(fj, i) - as(j, i))) + sij * bs(fi, fj)) -
+                  (si * bs(fi, j) + sj * bs(fj, i))) +
+                 bs(i, j);
+    }
+  }
+  // Cholesky, lower triangle in place.
+  for (int j = 0; j < 7; ++j) {
+    double d = gh[j][j];
+    for (int k = 0; k < j; ++k) d -= gh[j][k] * gh[j][k];
+    if (!(d > 1e-12 * std::max(1.0, std::fabs(gh[j][j])))) {
+      // A design of too few directions: the pseudo-inverse.
+      M7 g, c;
+      for (int a = 0; a < 7; ++a)
+        for (int b = 0; b <= a; ++b) {
+          g(a, b) = g(b, a) = (sums.g(a, b) - gs(a, b)) + pi.sign[a] * pi.sign[b] * gs(pi.from[a], pi.from[b]);
+          c(a, b) = c(b, a) = ch[a][b];
+        }
+      return sums.trace_s - trace_solve(g, c);
+    }
+    const double l = std::sqrt(d);
+    gh[j][j] = l;
+    for (int i = j + 1; i < 7; ++i) {
+      double v = gh[i][j];
+      for (int k = 0; k < j; ++k) v -= gh[i][k] * gh[j][k];
+      gh[i][j] = v / l;
+    }
+  }
+  // L^-1 (lower triangular) and M = L^-1 C, column by column.
+  double inv[7][7] = {};
+  for (int j = 0; j < 7; ++j) {
+    inv[j][j] = 1.0 / gh[j][j];
+    for (int i = j + 1; i < 7; ++i) {
+      double v = 0.0;
+      for (int k = j; k < i; ++k) v += gh[i][k] * inv[k][j];
+      inv[i][j] = -v / gh[i][i];
+    }
+  }
+  double trace = 0.0;
+  for (int i = 0; i < 7; ++i) {
+    for (int k = 0; k <= i; ++k) {
+      // (L^-1 C)_ik = sum over m <= i of inv[i][m] C[m][k].
+      double mik = 0.0;
+      for (int m = 0; m <= i; ++m) mik += inv[i][m] * (m >= k ? ch[m][k] : ch[k][m]);
+      trace += mik * inv[i][k];
+    }
+  }
+  return sums.trace_s - trace;
 }
 
 // Rotation by `angle` (radians) about the unit `axis` (Rodrigues).
@@ -428,6 +467,14 @@ ScreenResult screen_hypotheses(const Eigen::MatrixXd& s, const GradientTable& ta
     }
   }
 
+  // Rotations of middle runs (a run at another angulation between two at the first) are screened between
+  // boundaries on a coarser grid, about 16 along the table, and where b0 volumes restart an acquisition; the
+  // refinement below moves a found rotation to the data's own.
+  std::vector<std::uint8_t> coarse(m + 1, 0);
+  const std::size_t coarse_step = std::max<std::size_t>(1, m / 16);
+  for (std::size_t p = 0; p <= m; p += coarse_step) coarse[p] = 1;
+  for (std::size_t p : b0_after) coarse[p] = 1;
+
   BestKeys best(std::max<std::size_t>(settings.keep * 4, 64));
   tbb::parallel_for(tbb::blocked_range<std::size_t>(0, runs.size(), 8), [&](const tbb::blocked_range<std::size_t>& r) {
     M7 gs, as, bs;
@@ -436,7 +483,7 @@ ScreenResult screen_hypotheses(const Eigen::MatrixXd& s, const GradientTable& ta
       sums.of_run(i, j, gs, as, bs);
       for (std::size_t t = 0; t < transforms.size(); ++t) {
         const Transform& tr = transforms[t];
-        if (tr.tails_only && j != m) continue;
+        if (tr.kind == PartKind::RotationRun && j != m && (tr.tails_only || !(coarse[i] && coarse[j]))) continue;
         Key key;
         key.kind = tr.kind;
         key.i = i;

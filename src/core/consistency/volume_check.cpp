@@ -24,10 +24,10 @@ double median(std::vector<double> values) {
   return 0.5 * (lower + upper);
 }
 
-// Directions spread evenly over a hemisphere (a Fibonacci spiral), about 3 degrees apart.
+// Directions spread evenly over a hemisphere (a Fibonacci spiral), about 5 degrees apart.
 const std::vector<Vec3>& hemisphere() {
   static const std::vector<Vec3> points = [] {
-    constexpr int kCount = 2000;
+    constexpr int kCount = 800;
     std::vector<Vec3> out;
     const double golden = std::numbers::pi * (3.0 - std::sqrt(5.0));
     for (int i = 0; i < kCount; ++i) {
@@ -132,7 +132,7 @@ std::vector<VolumeResidual> check_volumes(const Eigen::MatrixXd& s, const Gradie
         best_u = u;
       }
     }
-    for (double step : {0.02, 0.007, 0.0025}) {
+    for (double step : {0.04, 0.014, 0.005, 0.0017}) {
       bool moved = true;
       for (int round = 0; round < 8 && moved; ++round) {
         moved = false;

@@ -293,11 +293,14 @@ Tally combine(Tally a, const Tally& b) {
 // With `per_voxel`, each voxel's own sum of |u.w| over its valid samples is also stored there (list order).
 template <bool Finite, class Slot>
 Tally fold_piece(const FieldEntry* field, const std::uint8_t* sampled, const Vec3* points, const Slot* slot,
-                 const ScoringBox& box, const Vec3& step, std::size_t begin, std::size_t end, double* per_voxel) {
+                 const ScoringBox& box, const Vec3& step, std::size_t begin, std::size_t end, double* per_voxel,
+                 std::size_t stride = 1) {
   double sum = 0.0;
   std::uint64_t valid = 0;
   std::uint64_t attempted = 0;
-  for (std::size_t i = begin; i != end; ++i) {
+  // With a stride, only every stride-th WM voxel is a centre (the others still serve as corners).
+  const std::size_t first = stride == 1 ? begin : (begin + stride - 1) / stride * stride;
+  for (std::size_t i = first; i < end; i += stride) {
     if (sampled[i] == 0) {
       if (per_voxel != nullptr) per_voxel[i] = 0.0;
       continue;
@@ -374,14 +377,15 @@ decltype(auto) with_slots(const CoherenceScorer::Layout& layout, Work&& work) {
 // thread count nor on the scheduling.
 template <class Slot>
 Tally fold_field(const CoherenceScorer::Layout& layout, const Slot* slot, const FieldEntry* field,
-                 const std::uint8_t* sampled, bool finite, const Vec3& step, double* per_voxel) {
+                 const std::uint8_t* sampled, bool finite, const Vec3& step, double* per_voxel,
+                 std::size_t stride = 1) {
   const std::size_t n_wm = layout.coord.size();
   const auto fold = [&](auto finite_tag) {
     constexpr bool kFinite = decltype(finite_tag)::value;
     const auto tree = [&](const auto& self, std::size_t begin, std::size_t end) -> Tally {
       if (end - begin <= kFoldGrain) {
         return fold_piece<kFinite>(field, sampled, layout.point.data(), slot, layout.box, step, begin, end,
-                                   per_voxel);
+                                   per_voxel, stride);
       }
       const std::size_t middle = begin + (end - begin) / 2;
       const Tally left = self(self, begin, middle);
@@ -475,7 +479,8 @@ CoherenceScorer CoherenceScorer::with_directions(std::vector<Vec3> v1) const {
 const std::vector<std::array<std::size_t, 3>>& CoherenceScorer::coordinates() const { return layout_->coord; }
 
 std::vector<CoherenceScorer::Score> CoherenceScorer::score(const std::vector<Mat3>& transforms, const Vec3& step,
-                                                           const Mat3& frame_map) const {
+                                                           const Mat3& frame_map, std::size_t centre_stride) const {
+  if (centre_stride == 0) centre_stride = 1;
   const Layout& l = *layout_;
   const std::size_t n_wm = l.coord.size();
   std::vector<Tally> tallies(transforms.size());
@@ -496,8 +501,9 @@ std::vector<CoherenceScorer::Score> CoherenceScorer::score(const std::vector<Mat
             const bool finite =
                 transform_field(composite, v1_.data(), tiny_.data(), n_wm, tiny_squared, field, sampled);
             field[n_wm] = FieldEntry{Vec3{0.0, 0.0, 0.0}, 0};
-            tallies[k] = with_slots(
-                l, [&](const auto* slot) { return fold_field(l, slot, field, sampled, finite, step, nullptr); });
+            tallies[k] = with_slots(l, [&](const auto* slot) {
+              return fold_field(l, slot, field, sampled, finite, step, nullptr, centre_stride);
+            });
           }
         },
         tbb::simple_partitioner{});

@@ -37,12 +37,15 @@ class CoherenceScorer {
   std::vector<RankedCandidate> rank(const Vec3& step, const Mat3& frame_map) const;
 
   // The coherence and valid-sample count of each transform, in the order given (any 3x3 matrices: the
-  // fitted directions are mapped by frame_map * transform, not renormalised).
+  // fitted directions are mapped by frame_map * transform, not renormalised). With a centre stride k, only
+  // every k-th WM voxel (in voxel order) is sampled from, every one still serving as a corner: a screen at
+  // about 1/k of the cost.
   struct Score {
     double coherence = 0.0;
     std::uint64_t n_samples = 0;
   };
-  std::vector<Score> score(const std::vector<Mat3>& transforms, const Vec3& step, const Mat3& frame_map) const;
+  std::vector<Score> score(const std::vector<Mat3>& transforms, const Vec3& step, const Mat3& frame_map,
+                           std::size_t centre_stride = 1) const;
 
   // A scorer of the same voxels (the same mask and corner table) with other fitted directions: `v1` holds
   // one direction per WM voxel, in voxel order.

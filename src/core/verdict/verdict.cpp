@@ -8,6 +8,7 @@
 
 #include "core/flip/candidates.hpp"
 #include "core/flip/decision.hpp"
+#include "core/util/clock.hpp"
 #include "core/util/number_format.hpp"
 #include "core/verdict/directions.hpp"
 
@@ -16,6 +17,10 @@ namespace dirsieve {
 namespace {
 
 constexpr std::size_t kMaxDistances = 16;
+// The screen of the rotation-composed candidates samples from about this many white-matter voxels (their
+// scores differ by several per cent, the noise of 2000 voxels' mean is a fraction of one), at most every 32nd.
+constexpr std::size_t kFrameScreenCentres = 2000;
+constexpr std::size_t kFrameScreenStride = 32;
 
 std::string mm(double distance) { return format_fixed(distance, 1) + " mm"; }
 // Two decimals, so a z just short of the threshold never reads as reaching it.
@@ -50,13 +55,23 @@ RankedCandidate ranked_entry(const VerdictCandidate& c, const CoherenceScorer::S
   return RankedCandidate{c.label, c.transform, c.identity, s.coherence, s.n_samples};
 }
 
+struct VoxelSums {
+  std::vector<double> sums;
+  std::vector<std::uint8_t> sampled;
+};
+
+VoxelSums voxel_sums(const CoherenceScorer& scorer, const Mat3& transform, const Vec3& step, const Mat3& frame_map) {
+  VoxelSums out;
+  scorer.voxel_scores(transform, step, frame_map, out.sums, out.sampled);
+  return out;
+}
+
 // Per sampled voxel: a's mean sample score minus b's, over the blocks.
-BlockEstimate voxel_difference(const CoherenceScorer& scorer, const Mat3& a, const Mat3& b, const Vec3& step,
-                               const Mat3& frame_map, const std::vector<std::uint64_t>& voxel_block) {
-  std::vector<double> a_sums, b_sums;
-  std::vector<std::uint8_t> a_sampled, b_sampled;
-  scorer.voxel_scores(a, step, frame_map, a_sums, a_sampled);
-  scorer.voxel_scores(b, step, frame_map, b_sums, b_sampled);
+BlockEstimate voxel_difference(const VoxelSums& a, const VoxelSums& b, const std::vector<std::uint64_t>& voxel_block) {
+  const std::vector<double>& a_sums = a.sums;
+  const std::vector<double>& b_sums = b.sums;
+  const std::vector<std::uint8_t>& a_sampled = a.sampled;
+  const std::vector<std::uint8_t>& b_sampled = b.sampled;
   std::vector<double> difference;
   std::vector<std::uint64_t> block;
   difference.reserve(a_sums.size());
@@ -76,21 +91,33 @@ BlockEstimate voxel_difference(const CoherenceScorer& scorer, const Mat3& a, con
 DistanceScore score_distance(const CoherenceScorer& scorer, double distance, const VerdictInputs& in,
                              const Vec3& sizes, const std::vector<std::uint64_t>& voxel_block,
                              const CandidateSet& set, const std::vector<std::size_t>& which,
-                             std::vector<Scored>* all_scores = nullptr) {
+                             bool challenger_pass, double& frame_seconds) {
   DistanceScore row;
   row.distance_mm = distance;
   row.step_voxels = Vec3{distance / sizes[0], distance / sizes[1], distance / sizes[2]};
 
-  std::vector<Mat3> transforms;
-  for (std::size_t k : which) transforms.push_back(set.candidates[k].transform);
-  const std::vector<CoherenceScorer::Score> scores = scorer.score(transforms, row.step_voxels, in.frame_map);
+  // The classes, then (timed apart) the rotation-composed candidates.
   std::vector<Scored> ranked;
-  for (std::size_t i = 0; i < which.size(); ++i) ranked.push_back({which[i], scores[i]});
+  for (const bool classes : {true, false}) {
+    const Stopwatch clock;
+    std::vector<std::size_t> picked;
+    std::vector<Mat3> transforms;
+    for (std::size_t k : which) {
+      if ((set.candidates[k].kind == CandidateKind::Class) != classes) continue;
+      picked.push_back(k);
+      transforms.push_back(set.candidates[k].transform);
+    }
+    if (picked.empty()) continue;
+    const std::vector<CoherenceScorer::Score> scores = scorer.score(transforms, row.step_voxels, in.frame_map);
+    for (std::size_t i = 0; i < picked.size(); ++i) ranked.push_back({picked[i], scores[i]});
+    if (!classes) frame_seconds += clock.seconds();
+  }
+  // Candidate order again before the stable sort, so equal scores rank as before.
+  std::sort(ranked.begin(), ranked.end(), [](const Scored& a, const Scored& b) { return a.candidate < b.candidate; });
   // Best first; equal scores keep candidate order (the IEEE total order, as the module ranks).
   std::stable_sort(ranked.begin(), ranked.end(), [](const Scored& a, const Scored& b) {
     return total_order_key(a.score.coherence) > total_order_key(b.score.coherence);
   });
-  if (all_scores != nullptr) *all_scores = ranked;
 
   const VerdictCandidate& winner = set.candidates[ranked.front().candidate];
   row.winner = ranked_entry(winner, ranked.front().score);
@@ -107,18 +134,29 @@ DistanceScore score_distance(const CoherenceScorer& scorer, double distance, con
   row.identity_class = class_winner && (winner.identity || sign_equivalent(winner.transform, identity3()));
   row.margin = row.winner.coherence - row.runner_up.coherence;
   row.relative_margin = row.winner.coherence > 0.0 ? row.margin / row.winner.coherence : 0.0;
-  row.difference = voxel_difference(scorer, row.winner.matrix, row.runner_up.matrix, row.step_voxels, in.frame_map,
-                                    voxel_block);
+  const VoxelSums winner_sums = voxel_sums(scorer, row.winner.matrix, row.step_voxels, in.frame_map);
+  const VoxelSums runner_sums = voxel_sums(scorer, row.runner_up.matrix, row.step_voxels, in.frame_map);
+  row.difference = voxel_difference(winner_sums, runner_sums, voxel_block);
   if (set.frames) {
+    const Stopwatch clock;
     for (std::size_t i = 1; i < ranked.size(); ++i) {
       const VerdictCandidate& c = set.candidates[ranked[i].candidate];
       if ((c.kind == CandidateKind::Class) == class_winner) continue;
       row.challenger = ranked_entry(c, ranked[i].score);
       row.challenger_kind = c.kind;
-      row.challenger_difference = voxel_difference(scorer, row.winner.matrix, c.transform, row.step_voxels,
-                                                   in.frame_map, voxel_block);
+      // Its confidence is measured at one distance (the runner-up's when it is the same candidate).
+      if (same_transform(c.transform, row.runner_up.matrix)) {
+        row.challenger_difference = row.difference;
+      } else if (challenger_pass) {
+        row.challenger_difference =
+            voxel_difference(winner_sums, voxel_sums(scorer, c.transform, row.step_voxels, in.frame_map), voxel_block);
+      } else {
+        row.challenger_difference.standard_error = std::numeric_limits<double>::quiet_NaN();
+        row.challenger_difference.z = std::numeric_limits<double>::quiet_NaN();
+      }
       break;
     }
+    frame_seconds += clock.seconds();
   }
   return row;
 }
@@ -212,32 +250,30 @@ Result<Verdict> compute_verdict(const VerdictInputs& in, const VerdictSettings& 
   verdict.obliquity_deg = set.obliquity_deg;
   verdict.frame_candidates = set.frames;
   if (scorable && !distances.empty()) {
-    // The classes are scored at every distance. The rotation-composed candidates are scored at the middle
-    // distance, and only the two best of them (as distinct transforms) at the others: a candidate that wins
-    // anywhere is near the top there.
-    std::vector<std::size_t> classes, frames;
+    // The classes are scored at every distance. The rotation-composed candidates are screened at the middle
+    // distance from a subsample of the voxels, and the best of them is scored with the classes at every
+    // distance: a candidate that wins anywhere is the best of them there.
+    std::vector<std::size_t> shortlist, frames;
     for (std::size_t k = 0; k < set.candidates.size(); ++k)
-      (set.candidates[k].kind == CandidateKind::Class ? classes : frames).push_back(k);
-    const std::size_t middle = distances.size() / 2;
-    std::vector<DistanceScore> rows(distances.size());
-    std::vector<std::size_t> shortlist = classes;
+      (set.candidates[k].kind == CandidateKind::Class ? shortlist : frames).push_back(k);
     if (set.frames) {
-      std::vector<std::size_t> everything = classes;
-      everything.insert(everything.end(), frames.begin(), frames.end());
-      std::vector<Scored> middle_scores;
-      rows[middle] = score_distance(scorer, distances[middle], in, sizes, voxel_block, set, everything, &middle_scores);
-      std::size_t kept = 0;
-      for (const Scored& s : middle_scores) {
-        if (set.candidates[s.candidate].kind == CandidateKind::Class || kept >= 2) continue;
-        shortlist.push_back(s.candidate);
-        ++kept;
-      }
+      const Stopwatch clock;
+      const double d = distances[distances.size() / 2];
+      std::vector<Mat3> transforms;
+      for (std::size_t k : frames) transforms.push_back(set.candidates[k].transform);
+      const std::size_t stride =
+          std::clamp<std::size_t>(scorer.coordinates().size() / kFrameScreenCentres, 1, kFrameScreenStride);
+      const auto screened =
+          scorer.score(transforms, Vec3{d / sizes[0], d / sizes[1], d / sizes[2]}, in.frame_map, stride);
+      std::size_t best = 0;
+      for (std::size_t i = 1; i < screened.size(); ++i)
+        if (screened[i].coherence > screened[best].coherence) best = i;
+      shortlist.push_back(frames[best]);
+      verdict.frame_seconds += clock.seconds();
     }
-    for (std::size_t i = 0; i < distances.size(); ++i) {
-      if (set.frames && i == middle) continue;
-      rows[i] = score_distance(scorer, distances[i], in, sizes, voxel_block, set, shortlist);
-    }
-    verdict.distances = std::move(rows);
+    for (std::size_t i = 0; i < distances.size(); ++i)
+      verdict.distances.push_back(score_distance(scorer, distances[i], in, sizes, voxel_block, set, shortlist,
+                                                 i == distances.size() / 2, verdict.frame_seconds));
   }
   decide_verdict(verdict);
   return verdict;
@@ -317,7 +353,8 @@ void decide_verdict(Verdict& v) {
   // With the scanner-axis candidates: how sure the winner is against the best of the other kind.
   const DistanceScore* frame_weakest = nullptr;
   for (const DistanceScore& row : v.distances)
-    if (row.challenger && (frame_weakest == nullptr || row.challenger_difference.z < frame_weakest->challenger_difference.z))
+    if (row.challenger && std::isfinite(row.challenger_difference.z) &&
+        (frame_weakest == nullptr || row.challenger_difference.z < frame_weakest->challenger_difference.z))
       frame_weakest = &row;
   const auto frame_note = [&] {
     if (frame_weakest == nullptr || !(frame_weakest->challenger_difference.z < s.z_threshold)) return;
@@ -414,8 +451,8 @@ JsonValue to_json(const DistanceScore& row) {
     challenger.add("kind", candidate_kind_name(row.challenger_kind));
     challenger.add("matrix", json_mat3(row.challenger->matrix));
     challenger.add("coherence", row.challenger->coherence);
-    challenger.add("mean_difference", row.challenger_difference.mean);
-    challenger.add("z", row.challenger_difference.z);
+    challenger.add("mean_difference", number_or_null(row.challenger_difference.mean));
+    challenger.add("z", number_or_null(row.challenger_difference.z));
     out.add("challenger", std::move(challenger));
   } else {
     out.add("challenger", nullptr);

@@ -81,6 +81,7 @@ struct Verdict {
   Vec3 voxel_sizes_mm{};
   double obliquity_deg = 0.0;
   bool frame_candidates = false;  // the classes composed with the image's rotation were scored
+  double frame_seconds = 0.0;     // spent on them (not in the JSON form)
   VerdictSettings settings;
   std::vector<DistanceScore> distances;
   std::vector<std::string> notes;
