@@ -350,6 +350,10 @@ class _Cluster:
 
     def close(self) -> None:
         """Stop at once: a local cluster's workers are killed (what they were writing is removed after)."""
+        # Gathers and callbacks still pending when the cluster goes fail; the scheduler and tornado would log
+        # each on stderr, ahead of the one line the command prints.
+        for name in ("distributed", "tornado.application"):
+            logging.getLogger(name).setLevel(logging.CRITICAL)
         if self.local is not None:
             from distributed.core import Status
 

@@ -185,7 +185,18 @@ PyObject* outcome_dict(const EngineOutcome& outcome, const CallContext& ctx, con
   };
   bool ok = put("report", text_to_python(report_to_json(outcome.report))) &&
             put("verdict", json_to_python(to_json(outcome.verdict)));
-  if (ok && outcome.detection) ok = put("glyphs", build_glyph_dict(*outcome.detection, *ctx.dwi));
+  if (ok && outcome.detection) {
+    PyObject* glyphs = build_glyph_dict(*outcome.detection, *ctx.dwi);
+    // With a part of the table corrected: the fit of the corrected table (directions in its axes), for the
+    // pictures after the fix.
+    if (glyphs != nullptr && outcome.corrected_fit) {
+      PyObject* corrected = build_fit_glyphs(outcome.corrected_fit->fit, outcome.corrected_fit->sample.mask);
+      const int rc = corrected != nullptr ? PyDict_SetItemString(glyphs, "corrected", corrected) : -1;
+      Py_XDECREF(corrected);
+      if (rc != 0) Py_CLEAR(glyphs);
+    }
+    ok = put("glyphs", glyphs);
+  }
   if (ok && timing != nullptr) ok = put("timing", build_timing_dict(*timing));
   if (!ok) {
     Py_DECREF(dict);

@@ -138,6 +138,21 @@ PyObject* build_glyph_dict(const FlipDetection& detection, const DwiVolume& dwi)
   return nullptr;
 }
 
+PyObject* build_fit_glyphs(const TensorFit& fit, const std::vector<std::uint8_t>& mask) {
+  const std::size_t n = fit.fa.size();
+  PyObject* dict = PyDict_New();
+  if (dict == nullptr) return nullptr;
+  PyObject* v1 = PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(12 * n));
+  if (v1 != nullptr && n > 0) pack_float32(fit.v1.front().data(), 3 * n, PyBytes_AS_STRING(v1));
+  if (put(dict, "v1", v1) && put(dict, "fa", packed_bytes(fit.fa.data(), n)) &&
+      put(dict, "mask", PyBytes_FromStringAndSize(reinterpret_cast<const char*>(mask.data()),
+                                                  static_cast<Py_ssize_t>(mask.size())))) {
+    return dict;
+  }
+  Py_DECREF(dict);
+  return nullptr;
+}
+
 PyObject* json_to_python(const JsonValue& value) {
   return value.visit([](const auto& v) -> PyObject* {
     using T = std::decay_t<decltype(v)>;

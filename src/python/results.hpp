@@ -33,6 +33,8 @@ struct StageTimes {
 };
 PyObject* build_timing_dict(const StageTimes& times);
 PyObject* build_glyph_dict(const FlipDetection& detection, const DwiVolume& dwi);
+// {"v1", "fa", "mask"} of another fit on the same grid, packed as build_glyph_dict packs them.
+PyObject* build_fit_glyphs(const TensorFit& fit, const std::vector<std::uint8_t>& mask);
 
 // A JSON document as Python objects: dict (member order kept), list, str, int, float, bool, None.
 PyObject* json_to_python(const JsonValue& value);

@@ -167,6 +167,28 @@ class CoherenceProbe {
   }
 
   // Per distance, the jackknife of (fixed - given) per sampled voxel, on the scale of the coherence.
+  // Over all distances at once: per voxel the mean of its per-distance differences (the distances see the
+  // same fibres, so one estimate of their common gain is surer than the weakest of three).
+  BlockEstimate compare_overall(const Scores& fixed, const Scores& given) const {
+    std::vector<double> diff;
+    std::vector<std::uint64_t> blocks;
+    const std::size_t distances = fixed.sums.size();
+    if (distances == 0) return BlockEstimate{};
+    for (std::size_t i = 0; i < block_.size(); ++i) {
+      double total = 0.0;
+      bool any = false;
+      for (std::size_t d = 0; d < distances; ++d) {
+        if (!fixed.sampled[d][i] && !given.sampled[d][i]) continue;
+        any = true;
+        total += (fixed.sums[d][i] - given.sums[d][i]) / 2.0;
+      }
+      if (!any) continue;
+      diff.push_back(total / static_cast<double>(distances));
+      blocks.push_back(block_[i]);
+    }
+    return block_jackknife(diff, blocks);
+  }
+
   std::vector<BlockEstimate> compare(const Scores& fixed, const Scores& given) const {
     std::vector<BlockEstimate> out;
     for (std::size_t d = 0; d < fixed.sums.size(); ++d) {
@@ -201,7 +223,7 @@ std::string z_text(double z) { return std::fabs(z) >= kCertainZ ? std::string("c
 
 std::string evidence_text(const CandidateEvidence& c) {
   std::string out = "residual " + format_fixed(100.0 * c.effect, 1) + "% lower, z = " + z_text(c.residual.z);
-  if (c.scored) out += "; fibre coherence z = " + z_text(smallest_z(c.coherence));
+  if (c.scored) out += "; fibre coherence z = " + z_text(c.fibre.z);
   return out;
 }
 
@@ -290,7 +312,8 @@ class Checker {
       c.whole_label = distinct_classes()[c.fibres.best_class].label;
       c.whole_matrix = distinct_classes()[c.fibres.best_class].matrix;
       c.coherence = probe()->compare(c.fibres, given);
-      c.combined_z = c.residual.z + smallest_z(c.coherence);
+      c.fibre = probe()->compare_overall(c.fibres, given);
+      c.combined_z = c.residual.z + c.fibre.z;
     }
     return out;
   }
@@ -301,7 +324,7 @@ class Checker {
     for (std::size_t v = 0; v < signals_.n_voxels; ++v) diff[v] = (b.rss[v] - a.rss[v]) / baseline_mean;
     const double zr = block_jackknife(diff, signals_.block).z;
     if (!a.scored || !b.scored || !probe()) return zr;
-    return zr + smallest_z(probe()->compare(a.fibres, b.fibres));
+    return zr + probe()->compare_overall(a.fibres, b.fibres).z;
   }
 
   // The table a candidate ends with: its fix, then its whole-table class.
@@ -380,10 +403,12 @@ class Checker {
 };
 
 bool supported(const CandidateEvidence& c, const ConsistencySettings& s) {
-  return c.eligible && c.scored && smallest_z(c.coherence) >= s.coherence_z;
+  return c.eligible && c.scored && c.fibre.z >= s.coherence_z;
 }
 
-bool contradicted(const CandidateEvidence& c) { return c.scored && smallest_z(c.coherence) < 0.0; }
+bool contradicted(const CandidateEvidence& c, const ConsistencySettings& s) {
+  return c.scored && c.fibre.z < s.coherence_z;
+}
 
 }  // namespace
 
@@ -541,7 +566,7 @@ void decide_consistency(ConsistencyResult& result, const ConsistencySettings& se
   // The residual's own best explanations must not be ones the fibres reject: then the two disagree, and
   // neither can be trusted.
   for (std::size_t i = 0; i < cs.size(); ++i) {
-    if (!cs[i].eligible || cs[i].effect <= cs[strongest].effect || !contradicted(cs[i])) continue;
+    if (!cs[i].eligible || cs[i].effect <= cs[strongest].effect || !contradicted(cs[i], settings)) continue;
     return warn(strongest, "a correction that lowers the residual more makes the fibres less coherent (" +
                                cs[i].fix.description + "): the data do not agree on one");
   }
@@ -625,6 +650,7 @@ JsonValue to_json(const ConsistencyResult& r, const ConsistencySettings& setting
         means.push(b.mean);
       }
       e.add("coherence_z", std::move(zs));
+      e.add("fibre_z", c.fibre.z);
       e.add("coherence_gain", std::move(means));
       e.add("combined_z", c.combined_z);
     }

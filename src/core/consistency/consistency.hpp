@@ -31,7 +31,9 @@ struct ConsistencySettings {
   std::size_t corroborate = 8;        // of those, the best refitted and scored for fibre coherence
   double min_effect = 0.01;           // relative residual reduction a finding must reach
   double z_threshold = 3.0;           // residual confidence, and combined confidence over the alternatives
-  double coherence_z = 0.0;           // the fix may not make the fibres less coherent at any distance
+  // The fibres may not contradict a fix: they may not be less coherent with it at z <= -2 over the distances
+  // (where a fix barely moves the fitted directions, as on a clean single-fibre phantom, their change is noise).
+  double coherence_z = -2.0;
   std::uint64_t min_blocks = 20;
   std::uint64_t min_voxels = 100;
   double block_mm = 16.0;
@@ -66,7 +68,8 @@ struct CandidateEvidence {
   std::string whole_label;      // the best whole-table class of the fixed table (middle distance)
   Mat3 whole_matrix = identity3();
   std::vector<BlockEstimate> coherence;  // per distance: fixed minus given, per sampled voxel
-  double combined_z = 0.0;      // residual z plus the smallest coherence z
+  BlockEstimate fibre;          // the same over all distances at once: the coherence evidence
+  double combined_z = 0.0;      // residual z plus coherence z
   // Run boundaries the correction needs (joined acquisitions meet end to end, so a part that reaches the
   // start or the end of the table needs one, a middle run two; a fitted rotation counts one more).
   int boundaries = 0;
