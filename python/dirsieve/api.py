@@ -1,14 +1,20 @@
 """The typed Python interface of dirsieve.
 
-:func:`check` audits a gradient table against its DWI and returns the verdict: the fitted fibre
-directions are scored at several physical walking distances (by default 2, 3 and 4 times the
-geometric mean of the voxel sizes), each with a block-jackknife confidence, and the table is
+:func:`check` audits a gradient table against its DWI and returns the verdict. First the table is
+checked against itself: corrections of part of it (a run of volumes under another axis convention
+or another angulation, directions moved by one or two rows, the b-values of two shells exchanged)
+are scored by the residual of the tensor fit and by the fibres they give; a part decided wrong is
+corrected volume by volume. Then the fitted fibre directions of the (corrected) table are scored at
+several physical walking distances (by default 2, 3 and 4 times the geometric mean of the voxel
+sizes), each with a block-jackknife confidence, and the table is
 
-* ``PASS`` when its own axes fit the fibres best at every distance;
-* ``FLAG`` when one other signed axis permutation wins at every distance with confidence
-  z >= 3 over at least 20 blocks of 16 mm (the fix is that permutation);
+* ``PASS`` when it agrees with itself and its own axes fit the fibres best at every distance;
+* ``FLAG`` when part of it is wrong (:attr:`Verdict.fix` says how, volume by volume), or when one
+  other signed axis permutation -- or, on an oblique image, the table read in scanner axes --
+  wins at every distance with confidence z >= 3 over at least 20 blocks of 16 mm (the fix is that
+  transform);
 * ``WARN`` otherwise, with a one-line reason (the distances disagree, the confidence is short,
-  or the data cannot decide).
+  a part looks wrong but the data do not decide it, or the data cannot decide).
 
 :func:`repair` does the same and writes the table the verdict trusts. Both run in the compiled
 engine (:mod:`dirsieve._engine`): the DWI is read and fitted once.
@@ -32,8 +38,8 @@ import os
 from dataclasses import dataclass, field
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple, Union
 
-__all__ = ["PathLike", "DistanceRow", "Verdict", "CheckResult", "RepairResult", "check", "repair",
-           "RecoveryResult", "recompute_bval", "read_table", "document_text"]
+__all__ = ["PathLike", "DistanceRow", "VolumeResidual", "Consistency", "VolumeFix", "Verdict", "CheckResult",
+           "RepairResult", "check", "repair", "RecoveryResult", "recompute_bval", "read_table", "document_text"]
 
 PathLike = Union[str, "os.PathLike[str]"]
 Matrix = Tuple[Tuple[float, float, float], Tuple[float, float, float], Tuple[float, float, float]]
@@ -72,6 +78,12 @@ class DistanceRow:
     """``mean_difference / standard_error``: the confidence of the win."""
     n_blocks: int
     n_voxels: int
+    winner_kind: str = "class"
+    """``class`` (a signed axis permutation), or on an oblique image ``scanner axes``, ``image axes`` or
+    ``turned`` (the classes composed with the image's rotation)."""
+    challenger: Optional[Dict[str, Any]] = None
+    """On an oblique image: the best candidate of the other kind, with ``label``, ``kind``, ``matrix``,
+    ``coherence`` and the winner's lead over it (``mean_difference``, ``z``)."""
 
     @classmethod
     def from_dict(cls, d: Mapping[str, Any]) -> "DistanceRow":
@@ -91,7 +103,89 @@ class DistanceRow:
             z=float(d["z"]),
             n_blocks=int(d["n_blocks"]),
             n_voxels=int(d["n_voxels"]),
+            winner_kind=str(d.get("winner_kind", "class")),
+            challenger=d.get("challenger"),
         )
+
+
+@dataclass(frozen=True)
+class VolumeResidual:
+    """One diffusion-weighted volume in the consistency check."""
+
+    volume: int
+    """Its index in the image (counted from 0)."""
+    b: float
+    share: float
+    """Its part of the residual sum of the tensor fit over the diffusion-weighted volumes (all sum to 1)."""
+    misfit: float
+    """Its error when predicted from a fit of the other volumes, relative to the median volume's."""
+    best_misfit: float
+    """The same for the direction that fits its signal best."""
+    best_angle_deg: float
+    """How far that direction is from its row."""
+    state: str
+    """``fits``; ``fits another direction`` (a table error in this volume); ``fits no direction`` (signal
+    dropout or motion: never a table change)."""
+
+    @classmethod
+    def from_dict(cls, d: Mapping[str, Any]) -> "VolumeResidual":
+        return cls(volume=int(d["volume"]), b=float(d["b"]), share=float(d["share"]), misfit=float(d["misfit"]),
+                   best_misfit=float(d["best_misfit"]), best_angle_deg=float(d["best_angle_deg"]),
+                   state=str(d["state"]))
+
+
+@dataclass(frozen=True)
+class Consistency:
+    """Whether the table agrees with itself: corrections of part of it, scored by the residual of the tensor
+    fit (with a block-jackknife confidence) and corroborated by the fibres they give."""
+
+    status: str
+    """``PASS`` (agrees with itself, or not checked), ``FLAG`` (a part is wrong and decided), ``WARN``."""
+    reason: str
+    checked: bool
+    n_voxels: int
+    n_blocks: int
+    finding: Optional[Dict[str, Any]]
+    """The decided correction: ``kind``, ``description``, ``changed`` and ``reference`` volumes, ``rows``."""
+    undecided: Tuple[int, ...]
+    """Volumes the data cannot decide between the candidate corrections."""
+    volumes: Tuple[VolumeResidual, ...]
+    """Every diffusion-weighted volume of the table as given."""
+    volumes_fixed: Tuple[VolumeResidual, ...]
+    """The same with the correction applied (empty without one)."""
+    candidates: Tuple[Dict[str, Any], ...]
+    """The corrections confirmed on the whole sample, with their evidence."""
+    notes: Tuple[str, ...] = ()
+
+    @classmethod
+    def from_dict(cls, d: Mapping[str, Any]) -> "Consistency":
+        return cls(status=str(d["status"]), reason=str(d["reason"]), checked=bool(d["checked"]),
+                   n_voxels=int(d.get("n_voxels", 0)), n_blocks=int(d.get("n_blocks", 0)), finding=d.get("finding"),
+                   undecided=tuple(int(v) for v in d.get("undecided", ())),
+                   volumes=tuple(VolumeResidual.from_dict(v) for v in d.get("volumes", ())),
+                   volumes_fixed=tuple(VolumeResidual.from_dict(v) for v in d.get("volumes_fixed", ())),
+                   candidates=tuple(d.get("candidates", ())), notes=tuple(d.get("notes", ())))
+
+
+@dataclass(frozen=True)
+class VolumeFix:
+    """A fix that is not one matrix: each listed volume's direction becomes ``matrix`` times the direction of
+    row ``source`` (its own, or another for rows moved), its b-value ``b_scale`` times its own."""
+
+    description: str
+    """``"volumes 19–34: x negated relative to volumes 3–18"``."""
+    changed: Tuple[int, ...]
+    whole_label: Optional[str]
+    """A whole-table transform the corrected table needed on top, or None."""
+    whole_transform: Optional[Matrix]
+    rows: Tuple[Dict[str, Any], ...]
+    """``{"volume", "source", "matrix", "b_scale"}`` for every volume that changes."""
+
+    @classmethod
+    def from_dict(cls, d: Mapping[str, Any]) -> "VolumeFix":
+        return cls(description=str(d["description"]), changed=tuple(int(v) for v in d.get("changed", ())),
+                   whole_label=d.get("whole_label"), whole_transform=_matrix(d.get("whole_transform")),
+                   rows=tuple(d.get("rows", ())))
 
 
 @dataclass(frozen=True)
@@ -105,7 +199,8 @@ class Verdict:
     confidence: Optional[float]
     """The smallest z over the distances when every distance has the same winner, else None."""
     recommended_label: Optional[str]
-    """On FLAG: the fix, as a label (corrected direction = M·g)."""
+    """On FLAG: the fix, as a label (corrected direction = M·g); ``"per-volume"`` when part of the table is
+    wrong (then :attr:`fix` says how)."""
     recommended_transform: Optional[Matrix]
     common_label: Optional[str]
     """The winner when every distance agrees on it (also on a WARN)."""
@@ -123,6 +218,17 @@ class Verdict:
     thresholds: Dict[str, float]
     distances: Tuple[DistanceRow, ...]
     notes: Tuple[str, ...] = field(default=())
+    recommended_kind: Optional[str] = None
+    """On FLAG by one matrix: ``class``, or ``scanner axes`` (and kin) for a table in the wrong frame."""
+    obliquity_deg: float = 0.0
+    frame_candidates: bool = False
+    """Whether the classes composed with the image's rotation were scored (images oblique by 10° or more)."""
+    fix: Optional[VolumeFix] = None
+    """On FLAG of a table wrong in part: the fix volume by volume."""
+    as_given: Optional[Dict[str, Any]] = None
+    """When part of the table was corrected: the verdict on the table as given (status, reason, ...); the
+    :attr:`distances` are then those of the corrected table."""
+    consistency: Optional[Consistency] = None
     raw: Dict[str, Any] = field(default_factory=dict, repr=False, compare=False)
     """The verdict exactly as the engine returned it (JSON-ready)."""
 
@@ -148,6 +254,12 @@ class Verdict:
             thresholds=dict(d["thresholds"]),
             distances=tuple(DistanceRow.from_dict(r) for r in d["distances"]),
             notes=tuple(d.get("notes", ())),
+            recommended_kind=d.get("recommended_kind"),
+            obliquity_deg=float(d.get("obliquity_deg", 0.0)),
+            frame_candidates=bool(d.get("frame_candidates", False)),
+            fix=VolumeFix.from_dict(d["fix"]) if d.get("fix") else None,
+            as_given=d.get("as_given"),
+            consistency=Consistency.from_dict(d["consistency"]) if d.get("consistency") else None,
             raw=dict(d),
         )
 

@@ -333,7 +333,8 @@ def _z_text(z) -> str:
 
 def _distance_lines(verdict: dict, style: Style) -> List[str]:
     """The evidence: per walking distance the winner, its margin, confidence and blocks."""
-    head = (style.bold("Verdict over walking distances") +
+    title = "Verdict over walking distances" + (" on the corrected table" if verdict.get("as_given") else "")
+    head = (style.bold(title) +
             f"  (working shell b={plain_number(verdict.get('working_b'))}, sample: {verdict.get('sample')}, "
             f"{verdict.get('n_sampled')} voxels in {verdict.get('n_blocks')} blocks of "
             f"{plain_number((verdict.get('thresholds') or {}).get('block_mm', 16))} mm, "
@@ -352,12 +353,66 @@ def _distance_lines(verdict: dict, style: Style) -> List[str]:
     thresholds = verdict.get("thresholds") or {}
     lines.append(f"  FLAG needs one transform winning at every distance with z >= "
                  f"{plain_number(thresholds.get('z', 3))} over at least {thresholds.get('min_blocks', 20)} blocks")
+    if verdict.get("frame_candidates"):
+        lines.append(f"  the image is oblique by {_fixed(verdict.get('obliquity_deg'), 1)}°: the classes composed "
+                     "with its rotation (a table in scanner axes) were scored too")
     lines += [f"  note: {note}" for note in verdict.get("notes", [])]
+    given = verdict.get("as_given")
+    if given:
+        lines.append(f"  the table as given: {given.get('status')}  {given.get('reason')}")
     return lines
+
+
+# How many volumes the human view names by their residual share (the JSON has every one).
+SHARE_ROWS = 5
+
+
+def _share_text(volumes: Sequence[dict]) -> str:
+    top = sorted(volumes, key=lambda v: -float(v.get("share") or 0.0))[:SHARE_ROWS]
+    return ", ".join(f"{v.get('volume')} {_percent(v.get('share'))}" for v in top)
+
+
+def _consistency_lines(verdict: dict, style: Style) -> List[str]:
+    """Whether the table agrees with itself, and every volume's part of the residual."""
+    c = verdict.get("consistency")
+    if not c:
+        return []
+    if not c.get("checked"):
+        return [style.bold("Consistency of the table with itself") + f": {c.get('reason')}"]
+    head = (style.bold("Consistency of the table with itself") +
+            f"  ({c.get('hypotheses')} corrections of a part tried on {c.get('n_voxels')} voxels in "
+            f"{c.get('n_blocks')} blocks)")
+    lines = [head, f"  {style.status(c.get('status', '?'))}  {c.get('reason')}"]
+    volumes = c.get("volumes") or []
+    if volumes:
+        even = 1.0 / len(volumes)
+        lines.append(f"  largest residual shares (volume, share; {_percent(even)} each if even): {_share_text(volumes)}")
+    fixed = c.get("volumes_fixed") or []
+    if fixed:
+        lines.append(f"  after the correction: {_share_text(fixed)}")
+    for v in (fixed or volumes):
+        if v.get("state") not in (None, "fits"):
+            lines.append(f"  volume {v.get('volume')}: {v.get('state')} (prediction error {_fixed(v.get('misfit'), 1)} × "
+                         "the median)")
+    lines += [f"  note: {note}" for note in c.get("notes", [])]
+    return lines
+
+
+def _per_volume_fix_text(verdict: dict) -> str:
+    fix = verdict.get("fix") or {}
+    text = fix.get("description", "")
+    if fix.get("whole_label"):
+        text += f"; then the whole table {fix['whole_label']} (M = {format_matrix(fix['whole_transform'])})"
+    return text
 
 
 def _verdict_fix_lines(verdict: dict, style: Style, context: dict) -> List[str]:
     """A repair command is offered only on FLAG."""
+    if verdict.get("status") == "FLAG" and verdict.get("fix"):
+        lines = [style.bold("Recommended fix") + f", volume by volume: {_per_volume_fix_text(verdict)}"]
+        if context.get("repair_command"):
+            lines.append("  " + shlex.join(context["repair_command"]))
+        return lines
     if verdict.get("status") == "FLAG" and verdict.get("recommended_transform") is not None:
         lines = [style.bold("Recommended fix") + f": {verdict.get('recommended_label')}  "
                  f"(corrected direction = M·g, M = {format_matrix(verdict['recommended_transform'])})"]
@@ -375,6 +430,12 @@ def _repair_lines(report: dict, style: Style, context: dict, verdict: Optional[d
     head = style.bold("Repair")
     if repair is None and verdict is not None:
         return [f"{head}: nothing written; {verdict.get('reason')}"]
+    if not repair.get("outputs") and verdict is not None and verdict.get("fix"):
+        lines = [f"{head} (dry run): would apply the correction volume by volume ({_per_volume_fix_text(verdict)}); "
+                 "nothing written. To write the files:"]
+        if context.get("apply_command"):
+            lines.append("  " + shlex.join(context["apply_command"]))
+        return lines
     if repair is None:
         if flip.get("decision") == "WARN":
             best = flip.get("best", {})
@@ -393,6 +454,8 @@ def _repair_lines(report: dict, style: Style, context: dict, verdict: Optional[d
         return lines
     if verdict is not None and verdict.get("status") == "PASS":
         lines = [f"{head}: the table as given is right; written unchanged"]
+    elif verdict is not None and verdict.get("fix"):
+        lines = [f"{head}: applied the correction volume by volume ({_per_volume_fix_text(verdict)})"]
     else:
         lines = [f"{head}: applied {repair.get('label')} (M = {format_matrix(repair.get('matrix', []))})"]
     lines += [f"  wrote {path}" for path in outputs]
@@ -430,7 +493,8 @@ def render_report(report: dict, style: Optional[Style] = None, *, command: str =
     head = _engine_verdict_line(verdict, style) if verdict is not None else _verdict_line(report, style, command)
     blocks = [[head] + _inputs_lines(report, dwi)]
     evidence = _distance_lines(verdict, style) if verdict is not None else _flip_lines(report, style)
-    for block in (_shell_lines(report, style), evidence):
+    consistency = _consistency_lines(verdict, style) if verdict is not None else []
+    for block in (_shell_lines(report, style), evidence, consistency):
         if block:
             blocks.append(block)
     if command == "repair":
@@ -448,7 +512,8 @@ def render_profile(timing: dict, style: Optional[Style] = None) -> str:
     style = style or Style()
     total = timing.get("total") or 0.0
     rows = []
-    for key in ("decompress", "convert", "fit", "coherence", "other"):
+    keys = ["decompress", "convert", "fit", "coherence"] + (["consistency"] if "consistency" in timing else []) + ["other"]
+    for key in keys:
         seconds = float(timing.get(key, 0.0))
         share = f"{100.0 * seconds / total:.0f}%" if total > 0 else "n/a"
         rows.append([key, f"{seconds:.3f} s", share])

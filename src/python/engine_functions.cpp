@@ -37,10 +37,12 @@ const FunctionSpec kAuditSpec{
             {flag("strict"), number("norm_tolerance", 0.05), flag("glyphs"), flag("profile"), flag("images"),
              count("threads")}}),
     {"Audit with the verdict: one load and one fit. Returns a dict with `report` (the module's",
-     "report JSON text for the same inputs), `verdict` (the decision over the walking distances),",
-     "and `glyphs` / `timing` when asked for. `mask` is a brain mask (the sample is its valid voxels",
-     "with FA >= 0.2); `wm_mask` is a white-matter mask used as given. With `images`, also",
-     "`images`: the DWI and the mask read, each with its path, SHA-256 and size."}};
+     "report JSON text for the same inputs), `verdict` (the decision: the table's consistency with",
+     "itself in `verdict['consistency']`, a part decided wrong corrected volume by volume in",
+     "`verdict['fix']`, then the fibres over the walking distances), and `glyphs` / `timing` when",
+     "asked for. `mask` is a brain mask (the sample is its valid voxels with FA >= 0.2); `wm_mask` is",
+     "a white-matter mask used as given. With `images`, also `images`: the DWI and the mask read,",
+     "each with its path, SHA-256 and size."}};
 const FunctionSpec kDetectFlipSpec{
     "detect_flip", concat({{path("dwi")}, kInputs, kAnalysis, {flag("glyphs"), flag("images"), count("threads")}}),
     {"Flip detection with the verdict; returns `report` and `verdict` (and `glyphs`, `images`)."}};
@@ -50,8 +52,9 @@ const FunctionSpec kRepairSpec{
             kAnalysis,
             {flag("dry_run"), flag("in_place"), flag("strict"), flag("force_repair"), number("norm_tolerance", 0.05),
              flag("glyphs"), flag("images"), texts("command"), count("threads")}}),
-    {"Audit with the verdict, then write its transform: FLAG writes the fix, PASS the table",
-     "unchanged, WARN nothing (unless `force_repair` and every distance agrees). Every output is",
+    {"Audit with the verdict, then write its fix: FLAG writes the fix (one transform, or volume by",
+     "volume), PASS the table unchanged, WARN nothing (unless `force_repair` and every distance",
+     "agrees; never while part of the table is in doubt). Every output is",
      "checked before the image is read, and all are written or none. Returns `report` (with its",
      "`repair` member), `verdict`, `written` and `committed` ([path, backup or None] per file).",
      "`command` is recorded in the provenance; with `images`, also `images` (the DWI and mask digests)."}};

@@ -21,6 +21,7 @@ struct PhantomSpec {
   int n_b0 = 3;
   int n_directions = 32;
   double bval = 1000.0;
+  double second_bval = 0.0;   // when positive, every other direction is acquired at this b-value instead
   double s0 = 1000.0;
   double snr = 30.0;          // s0 / noise sigma; 0 disables noise
   double background = 0.0;    // b0 signal outside the brain (before noise)
@@ -135,7 +136,9 @@ inline Phantom make_phantom(const PhantomSpec& spec) {
   for (const Vec3& g : spiral_directions(spec.n_directions)) {
     voxel_dirs.push_back(g);
     table_dirs.push_back(dirsieve::apply(inverse, g));
-    bvals.push_back(spec.bval + 5.0 * ((k++ % 3) - 1));
+    const double shell = spec.second_bval > 0.0 && k % 2 == 1 ? spec.second_bval : spec.bval;
+    bvals.push_back(shell + 5.0 * ((k % 3) - 1));
+    ++k;
   }
   const std::size_t nt = bvals.size();
 

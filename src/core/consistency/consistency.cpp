@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <optional>
 
 #include <Eigen/Dense>
@@ -313,18 +314,19 @@ class Checker {
       c.whole_matrix = distinct_classes()[c.fibres.best_class].matrix;
       c.coherence = probe()->compare(c.fibres, given);
       c.fibre = probe()->compare_overall(c.fibres, given);
-      c.combined_z = c.residual.z + c.fibre.z;
+      c.combined_z = (c.residual.z + c.fibre.z) / std::numbers::sqrt2;
     }
     return out;
   }
 
-  // Paired evidence that `a` explains the data better than `b`: residual z plus the smallest coherence z.
+  // Paired evidence that `a` explains the data better than `b`: the residual's and the fibres' z combined as
+  // two independent tests are (their sum over the square root of two).
   double paired_z(const CandidateEvidence& a, const CandidateEvidence& b, double baseline_mean) const {
     std::vector<double> diff(signals_.n_voxels);
     for (std::size_t v = 0; v < signals_.n_voxels; ++v) diff[v] = (b.rss[v] - a.rss[v]) / baseline_mean;
     const double zr = block_jackknife(diff, signals_.block).z;
     if (!a.scored || !b.scored || !probe()) return zr;
-    return zr + probe()->compare_overall(a.fibres, b.fibres).z;
+    return (zr + probe()->compare_overall(a.fibres, b.fibres).z) / std::numbers::sqrt2;
   }
 
   // The table a candidate ends with: its fix, then its whole-table class.

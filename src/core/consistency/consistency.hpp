@@ -69,7 +69,7 @@ struct CandidateEvidence {
   Mat3 whole_matrix = identity3();
   std::vector<BlockEstimate> coherence;  // per distance: fixed minus given, per sampled voxel
   BlockEstimate fibre;          // the same over all distances at once: the coherence evidence
-  double combined_z = 0.0;      // residual z plus coherence z
+  double combined_z = 0.0;      // residual and coherence z combined: (z_r + z_c) / sqrt(2)
   // Run boundaries the correction needs (joined acquisitions meet end to end, so a part that reaches the
   // start or the end of the table needs one, a middle run two; a fitted rotation counts one more).
   int boundaries = 0;
@@ -78,7 +78,7 @@ struct CandidateEvidence {
 };
 
 // How two supported candidates compare: the evidence that `better` explains the data better than `worse`
-// (residual z plus the smallest coherence z), and the rows where their corrected tables differ.
+// (the paired residual and coherence z combined), and the rows where their corrected tables differ.
 struct CandidatePair {
   std::size_t better = 0;
   std::size_t worse = 0;

@@ -619,7 +619,10 @@ ScreenResult screen_hypotheses(const Eigen::MatrixXd& s, const GradientTable& ta
         double turn_sum = 0.0;
         for (std::size_t k = a; k < b; ++k) {
           const std::size_t from = cyclic(a, span, k, shift);
-          changed[n_b0 + pos[k]] = design[n_b0 + pos[from]];
+          // The direction moves; the b-value stays with the volume.
+          const std::size_t v = rows.volumes[n_b0 + pos[k]];
+          changed[n_b0 + pos[k]] = design_row(table.directions()[rows.volumes[n_b0 + pos[from]]], table.bvals()[v],
+                                              b_unit, false);
           const double turn = axis_angle_deg(unit[pos[k]], unit[pos[from]]);
           if (turn >= settings.changed_deg) {
             ++key.part;
