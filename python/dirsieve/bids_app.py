@@ -13,8 +13,9 @@ Participant level
     fails gets a report with its error and the batch goes on. A report whose input digests, tool
     version and options match the run is kept as it is (``rerun`` audits again).
 Group level
-    ``group_dwi.tsv`` and ``group_dwi.json``: one row per run with its verdict, error and the
-    acquisition check (runs of one acquisition should share one convention).
+    ``group_dwi.tsv`` and ``group_dwi.json``: one row per run with its verdict, error, the part of
+    its table found (or suspected) wrong, and the acquisition check (runs of one acquisition should
+    share one convention).
 
 The exit code is the worst run status (0 PASS, 3 WARN, 4 FLAG), or 1 when a run failed.
 """
@@ -54,7 +55,10 @@ BIDS_VERSION = "1.9.0"
 
 TSV_COLUMNS = ("name", "subject", "session", "dwi", "status", "recommended_label", "reason", "confidence",
                "n_wm_voxels", "error", "group", "outlier", "group_label", "inferred_label", "report",
-               "repair_command")
+               "repair_command", "part")
+IDENTITY_LABEL = "+x+y+z"
+# The TSV's part column marks a suspect the consistency check could not decide.
+NOT_DECIDED = " (not decided)"
 
 
 class BidsAppError(Exception):
@@ -178,23 +182,43 @@ def _write_document(job: Dict[str, Any], document: Dict[str, Any], report_text: 
 def _unwritten(message: str) -> Dict[str, Any]:
     """A run whose report could not be written: ERROR with why."""
     return {"status": "ERROR", "recommended_label": None, "reason": None, "confidence": None, "n_wm_voxels": None,
-            "error": message, "shells": [], "skipped": False, "unwritten": True}
+            "error": message, "shells": [], "part": None, "part_decided": None, "skipped": False, "unwritten": True}
 
 
 def summarise(document: Dict[str, Any]) -> Dict[str, Any]:
-    """What the batch needs of a run's report: the verdict in brief, or the error."""
-    verdict = document.get("verdict") or {}
+    """What the batch needs of a run's report: the verdict in brief, or the error.
+
+    ``part`` is the part of the table its consistency check found wrong (its description), or the
+    suspect when the check could not decide (``part_decided`` False); None when the table agrees
+    with itself or was not checked.
+    """
+    from dirsieve.qc import part_finding
+
+    verdict = document.get("verdict")
+    verdict = verdict if isinstance(verdict, dict) else {}  # a report edited or cut short: no verdict
     error = document.get("error")
-    report = document.get("report") or {}
+    error = error if isinstance(error, dict) or not error else {"message": str(error)}
+    report = document.get("report")
+    report = report if isinstance(report, dict) else {}
+    shells = report.get("shells")
+    figures = document.get("figures")
+    part = None if error else part_finding(verdict)
+    fix = verdict.get("fix") if isinstance(verdict.get("fix"), dict) else None
     return {
         "status": "ERROR" if error or not verdict else verdict.get("status"),
         "recommended_label": verdict.get("recommended_label"),
         "reason": verdict.get("reason"),
         "confidence": verdict.get("confidence"),
         "n_wm_voxels": verdict.get("n_wm_voxels"),
-        "error": (error or {}).get("message") if error else (None if verdict else "the report holds no verdict"),
-        "shells": (report.get("shells") or {}).get("shells", []),
-        "figures": list(document.get("figures") or []),
+        "error": error.get("message") if error else (None if verdict else "the report holds no verdict"),
+        "shells": shells.get("shells", []) if isinstance(shells, dict) else [],
+        "figures": [f for f in figures if isinstance(f, str)] if isinstance(figures, list) else [],
+        "part": part["description"] if part else None,
+        "part_decided": part["decided"] if part else None,
+        # For the acquisition check: a fix volume by volume is no convention; the table's axes once the
+        # part is corrected are (the whole-table part of the fix, or its own axes).
+        "convention_label": (fix.get("whole_label") or IDENTITY_LABEL) if fix is not None
+        else verdict.get("recommended_label"),
     }
 
 
@@ -505,6 +529,8 @@ def group_records(options: AppOptions, runs: List[Dict[str, Any]], output_dir: s
             document = _read_json(path)
             if isinstance(document, dict):
                 summary = summarise(document)
+                if summary["status"] == "ERROR" and not document.get("error"):
+                    summary["error"] = f"{path}: {summary['error']}"
             else:
                 summary = {"status": "ERROR", "shells": [],
                            "error": f"{run['dwi']}: no report at {path} (run the participant level for it)"}
@@ -519,10 +545,11 @@ def group_records(options: AppOptions, runs: List[Dict[str, Any]], output_dir: s
             if relative else [],
             "repair_command": (shlex.join(_repair_command(run, output_dir, analysis))
                                if summary["status"] == "FLAG" else None),
+            "part": summary.get("part"), "part_decided": summary.get("part_decided"),
         })
         members.append({"acquisition": run["acquisition"], "shells": summary.get("shells", []),
                         "status": summary["status"], "confidence": summary.get("confidence"),
-                        "recommended_label": summary.get("recommended_label")})
+                        "recommended_label": summary.get("convention_label", summary.get("recommended_label"))})
     for record, finding in zip(records, _engine.acquisition_groups(json.dumps(members))):
         record.update(finding)
     return records
@@ -547,8 +574,15 @@ def _tsv_cell(value: Any) -> str:
     return " ".join(str(value).replace("\t", " ").splitlines())
 
 
+def _tsv_value(record: Dict[str, Any], column: str) -> Any:
+    value = record.get(column)
+    if column == "part" and value is not None and record.get("part_decided") is False:
+        return f"{value}{NOT_DECIDED}"
+    return value
+
+
 def write_group_outputs(options: AppOptions, output_dir: str, records: List[Dict[str, Any]]) -> None:
-    rows = ["\t".join(TSV_COLUMNS)] + ["\t".join(_tsv_cell(r[c]) for c in TSV_COLUMNS) for r in records]
+    rows = ["\t".join(TSV_COLUMNS)] + ["\t".join(_tsv_cell(_tsv_value(r, c)) for c in TSV_COLUMNS) for r in records]
     write_atomic(os.path.join(output_dir, GROUP_TSV), "\n".join(rows) + "\n")
     source = _read_json(os.path.join(options.bids_dir, "dataset_description.json"))
     summary = {

@@ -4,10 +4,11 @@ Both are rendered from the Jinja2 templates in ``dirsieve/templates`` and work o
 the file system, with nothing fetched from the network:
 
 * the run page is one self-contained file: CSS inline, the figure as a PNG data URI, the verdict,
-  the evidence per walking distance, the repair command and the report itself;
+  the evidence per walking distance, the table's consistency with itself (with every volume's share
+  of the residual as an inline SVG bar chart), the repair command and the report itself;
 * the dataset page embeds every run's numbers in the page (no local JSON is fetched) and loads each
   run's figures lazily from the files beside it, so a thousand runs open quickly; its table sorts
-  by any column and filters by status, outlier flag and text.
+  by any column and filters by status, outlier flag, a part of the table found wrong, and text.
 
 Pages are rendered in memory and written through a temporary file (see :func:`dirsieve.qc.write_atomic`).
 """
@@ -56,7 +57,14 @@ def _environment():
     env.filters["matrix"] = lambda m: format_matrix(m) if m else "n/a"
     env.filters["basename"] = lambda path: os.path.basename(path) if path else ""
     env.filters["urlpath"] = lambda path: quote(path.replace(os.sep, "/"), safe="/")
+    env.filters["ranges"] = _ranges
     return env
+
+
+def _ranges(volumes) -> str:
+    from dirsieve import qc
+
+    return qc.volume_ranges(volumes) if volumes else "none"
 
 
 def _pct(value, digits: int = 1) -> str:
@@ -105,20 +113,115 @@ def run_commands(command: str, report: dict, verdict: Optional[dict], context: O
     return out
 
 
+# The inline residual-share charts, in SVG user units (the page scales them to its width).
+CHART_WIDTH = 1000
+CHART_HEIGHT = 150
+CHART_LEFT = 46
+CHART_RIGHT = 8
+CHART_TOP = 8
+CHART_AXIS = 34
+STATE_CLASSES = {"fits": "fits", "fits another direction": "other", "fits no direction": "none"}
+CHART_BOX = {"width": CHART_WIDTH, "height": CHART_TOP + CHART_HEIGHT + CHART_AXIS, "left": CHART_LEFT,
+             "right": CHART_WIDTH - CHART_RIGHT, "top": CHART_TOP, "base": CHART_TOP + CHART_HEIGHT}
+
+
+def share_chart_views(verdict: Optional[dict]) -> List[Dict[str, Any]]:
+    """The residual-share charts of a verdict laid out for the page: bars, shading, ticks, in SVG units.
+
+    One scale for all charts, the volumes (counted from 0) at the same places in each, as in the
+    figure; every bar carries a tooltip with its numbers.
+    """
+    from dirsieve import qc
+
+    charts = qc.share_charts(verdict)
+    if not charts:
+        return []
+    details = {}
+    c = (verdict or {}).get("consistency") or {}
+    for key, k in (("volumes", 0), ("volumes_fixed", 1)):
+        for row in c.get(key) or []:
+            if isinstance(row, dict) and isinstance(row.get("volume"), int):
+                details[(k, row["volume"])] = row
+    slots = max(max(chart.volumes) for chart in charts) + 1
+    plot_w = CHART_WIDTH - CHART_LEFT - CHART_RIGHT
+    slot = plot_w / slots
+    gap = 0.12 * slot if slot >= 3.0 else 0.0
+    ceiling = qc.share_scale(charts)
+    base = CHART_TOP + CHART_HEIGHT
+
+    def y_of(share: float) -> float:
+        return base - CHART_HEIGHT * min(max(share, 0.0), ceiling) / ceiling
+
+    views = []
+    for k, chart in enumerate(charts):
+        bars, shading = [], []
+        for volume, share, state, changed in zip(chart.volumes, chart.shares, chart.states, chart.changed):
+            x = CHART_LEFT + volume * slot
+            if changed and shading and abs(shading[-1]["end"] - x) < 1e-6:  # one band per run: no seams
+                shading[-1]["end"] = x + slot
+            elif changed:
+                shading.append({"start": x, "end": x + slot})
+            top = y_of(share)
+            row = details.get((min(k, 1), volume), {})
+            words = [f"volume {volume}"]
+            if row.get("b") is not None:
+                words[0] += f" (b = {plain_number(row['b'])})"
+            words.append(f"{_pct(share)} of the residual")
+            words.append(qc.STATES[state])
+            if state != "fits" and row.get("best_angle_deg") is not None:
+                words.append(f"best fit {float(row['best_angle_deg']):.0f}° from its row")
+            if changed:
+                words.append(chart.marks)
+            bars.append({"x": round(x + gap, 2), "y": round(top, 2), "width": round(max(slot - 2 * gap, 0.6), 2),
+                         "height": round(max(base - top, 0.0), 2), "state": STATE_CLASSES[state],
+                         "volume": volume, "changed": changed, "title": "; ".join(words)})
+        views.append({
+            "id": f"shares-{k + 1}",
+            "caption": chart.caption[0].upper() + chart.caption[1:],
+            "marks": chart.marks,
+            "bars": bars,
+            "shading": [{"x": round(b["start"], 2), "width": round(b["end"] - b["start"], 2)} for b in shading],
+            "even": round(y_of(chart.even), 2),
+            "y_ticks": [{"y": round(y_of(t), 2), "label": f"{100.0 * t:g}%"} for t in qc.share_ticks(ceiling)],
+            "x_ticks": [{"x": round(CHART_LEFT + (v + 0.5) * slot, 2), "label": str(v)}
+                        for v in qc.volume_ticks(slots, slot, min_px=26.0)],
+            "label": (f"{chart.caption}: residual share of {len(bars)} volumes"
+                      + (f"; {sum(chart.changed)} {chart.marks}" if any(chart.changed) else "")),
+        })
+    return views
+
+
+def _volume_table(verdict: Optional[dict]) -> List[Dict[str, Any]]:
+    """Every fitted volume, as given and (when a part was corrected) after that, for the page's table."""
+    c = (verdict or {}).get("consistency") or {}
+    after = {r.get("volume"): r for r in c.get("volumes_fixed") or [] if isinstance(r, dict)}
+    out = []
+    for row in c.get("volumes") or []:
+        if isinstance(row, dict):
+            out.append({"given": row, "after": after.get(row.get("volume"))})
+    return out
+
+
 def run_page(*, command: str, report: dict, verdict: Optional[dict], figures: Sequence[Tuple[str, bytes]],
              source: str = "", context: Optional[dict] = None, report_text: str = "", summary_text: str = "") -> str:
     """The self-contained page of one run as text; ``figures`` are (caption, PNG bytes)."""
-    from dirsieve import __version__
+    from dirsieve import __version__, qc
 
     status = (verdict or {}).get("status") or report.get("status", "?")
     images = [(caption, "data:image/png;base64," + base64.b64encode(png).decode("ascii"), _png_size(png))
               for caption, png in figures]
+    fix = (verdict or {}).get("fix") if isinstance((verdict or {}).get("fix"), dict) else None
+    consistency = (verdict or {}).get("consistency")
     return _environment().get_template("run.html").render(
         title=f"{status} · {os.path.basename(source) or command}",
         command=command, status=status, report=report, verdict=verdict, flip=report.get("flip") or {},
         images=images, source=source, commands=run_commands(command, report, verdict, context),
         report_text=report_text, summary_text=summary_text, version=__version__,
-        inputs=[i for i in (report.get("inputs") or []) if isinstance(i, dict)], notes=report.get("notes") or [])
+        inputs=[i for i in (report.get("inputs") or []) if isinstance(i, dict)], notes=report.get("notes") or [],
+        fix=fix, fix_text=qc.fix_text(fix) if fix is not None else "",
+        consistency=consistency if isinstance(consistency, dict) else None, part=qc.part_finding(verdict),
+        charts=share_chart_views(verdict), volume_table=_volume_table(verdict), states=qc.STATES,
+        state_classes=STATE_CLASSES, box=CHART_BOX)
 
 
 def render_run_page(*, command: str, report: dict, verdict: Optional[dict], glyphs: Optional[dict],
@@ -217,6 +320,9 @@ def dataset_page(output_dir: str, summary: dict) -> str:
             "report": _relative(report, "report", name) if report else "",
             "figures": figures,
             "repair_command": run.get("repair_command") or "",
+            # Summaries from before the consistency check have no part: the cell stays empty.
+            "part": str(run.get("part") or ""),
+            "part_decided": run.get("part_decided") is not False,
         })
     counts = summary.get("counts")
     if not isinstance(counts, dict) or not counts:

@@ -14,7 +14,13 @@ figure shows that evidence where it can be read:
   that transform;
 * slices resliced to the nearest RAS orientation of the image affine (no interpolation), shown in
   the neurological convention (the subject's left on the left) with L/R, A/P and S/I at the edges;
-* the title: the verdict, its confidence and the margin, z and blocks at every walking distance.
+* the title: the verdict, its confidence and the margin, z and blocks at every walking distance;
+* under the panels (when the engine checked the table against itself): every diffusion-weighted
+  volume's share of the tensor fit's residual as a bar chart, for the table as given and after a
+  correction of part of it, coloured by what the volume fits and shaded where the fix changes it.
+
+A fix of part of the table (volume by volume) draws its "after" strokes from the engine's fit of the
+corrected table (``glyphs["corrected"]``), since no single matrix turns the given fit into it.
 
 The format follows the file name (PNG, SVG, PDF, JPEG). Everything is rendered in memory and
 written through a temporary file, so a failure never leaves a partial figure. Needs numpy,
@@ -36,7 +42,8 @@ import numpy as np
 
 __all__ = ["MissingMatplotlib", "require_matplotlib", "FORMATS", "figure_format", "glyph_arrays", "colour_fa",
            "title_lines", "figure_data", "render_figure", "write_qc", "write_run_figures", "write_atomic",
-           "FigureData", "Panel", "Strokes"]
+           "FigureData", "Panel", "Strokes", "ShareChart", "share_charts", "part_finding", "volume_ranges",
+           "volume_ticks", "share_ticks", "share_scale", "fix_text", "STATES", "STATE_COLOURS", "CHANGED_COLOUR"]
 
 FORMATS = {".png": "png", ".svg": "svg", ".pdf": "pdf", ".jpg": "jpeg", ".jpeg": "jpeg"}
 
@@ -55,6 +62,19 @@ STROKE_FA = 0.3  # strokes only where the direction is clear (white matter, not 
 CONVENTION = "neurological (the subject's left on the left)"
 
 _STATUS_COLOURS = {"PASS": "#2e7d32", "WARN": "#b26a00", "FLAG": "#c62828"}
+
+# The residual-share charts.
+CHART_PX = 110  # plot height of one chart
+CHART_AXIS_PX = 18  # the volume numbers under it
+CHART_LEFT_PX = 52  # room for the share ticks
+CHART_RIGHT_PX = 14
+# What a volume's fit says, in the engine's words, with what it means for the table.
+STATES = {"fits": "fits its row",
+          "fits another direction": "fits another direction: a table error",
+          "fits no direction": "fits no direction: dropout or motion, not a table change"}
+STATE_COLOURS = {"fits": "#5b7fa6", "fits another direction": "#c62828", "fits no direction": "#e08a00"}
+HATCHED = frozenset({"fits no direction"})  # told apart by pattern too, not by colour alone
+CHANGED_COLOUR = "#e6dcf0"  # shading behind the volumes the fix changes
 
 
 class MissingMatplotlib(RuntimeError):
@@ -117,26 +137,39 @@ def glyph_arrays(glyphs: dict) -> dict:
 
     The engine packs every per-voxel array in C order with x slowest. ``v1`` is the principal
     direction in the axes of the table as given; ``frame_map`` takes such a direction to the
-    image's voxel axes (physical components along each voxel axis).
+    image's voxel axes (physical components along each voxel axis). ``corrected`` is the fit of the
+    table with a wrong part corrected (``v1`` in that table's axes), or None.
     """
     nx, ny, nz = (int(v) for v in glyphs["shape"])
     n = nx * ny * nz
-    v1 = np.frombuffer(glyphs["v1"], dtype="<f4")
-    fa = np.frombuffer(glyphs["fa"], dtype="<f4")
-    mask = np.frombuffer(glyphs["mask"], dtype=np.uint8)
+
+    def fit(packed: dict, what: str) -> dict:
+        v1 = np.frombuffer(packed["v1"], dtype="<f4")
+        fa = np.frombuffer(packed["fa"], dtype="<f4")
+        mask = np.frombuffer(packed["mask"], dtype=np.uint8)
+        if v1.size != 3 * n or fa.size != n or mask.size != n:
+            raise ValueError(f"{what} do not match the image shape")
+        return {"v1": v1.reshape(nx, ny, nz, 3).astype(np.float64), "fa": fa.reshape(nx, ny, nz).astype(np.float64),
+                "mask": mask.reshape(nx, ny, nz) != 0}
+
+    given = fit(glyphs, "glyph arrays")
     s0 = np.frombuffer(glyphs["s0"], dtype="<f4") if "s0" in glyphs else np.ones(n, dtype="<f4")
-    if v1.size != 3 * n or fa.size != n or mask.size != n or s0.size != n:
+    if s0.size != n:
         raise ValueError("glyph arrays do not match the image shape")
+    corrected = glyphs.get("corrected")
+    if corrected is not None:
+        if not isinstance(corrected, dict) or not all(k in corrected for k in ("v1", "fa", "mask")):
+            raise ValueError("the corrected table's glyph arrays need v1, fa and mask")
+        corrected = fit(corrected, "the corrected table's glyph arrays")
     affine = np.asarray(glyphs.get("affine", np.diag([1.0, 1.0, 1.0, 1.0])), dtype=np.float64)
     return {
         "shape": (nx, ny, nz),
-        "v1": v1.reshape(nx, ny, nz, 3).astype(np.float64),
-        "fa": fa.reshape(nx, ny, nz).astype(np.float64),
+        **given,
         "s0": s0.reshape(nx, ny, nz).astype(np.float64),
-        "mask": mask.reshape(nx, ny, nz) != 0,
         "frame_map": np.asarray(glyphs["frame_map"], dtype=np.float64),
         "voxel_sizes": [float(v) for v in glyphs["voxel_sizes"]],
         "affine": affine,
+        "corrected": corrected,
     }
 
 
@@ -165,6 +198,165 @@ def _is_identity_class(m: Optional[np.ndarray]) -> bool:
     return m is not None and (np.allclose(m, np.eye(3)) or np.allclose(m, -np.eye(3)))
 
 
+# --------------------------------------------------------------------------- the table against itself
+
+
+def volume_ranges(volumes: Sequence[int]) -> str:
+    """``3, 5–9, 12``: volume indices (counted from 0) with runs joined."""
+    out: List[str] = []
+    values = sorted(set(_indices(volumes)))
+    i = 0
+    while i < len(values):
+        j = i
+        while j + 1 < len(values) and values[j + 1] == values[j] + 1:
+            j += 1
+        out.append(str(values[i]) if j == i else f"{values[i]}, {values[j]}" if j == i + 1 else
+                   f"{values[i]}\u2013{values[j]}")
+        i = j + 1
+    return ", ".join(out)
+
+
+def _dict(value) -> Optional[dict]:
+    return value if isinstance(value, dict) else None
+
+
+def _indices(value) -> List[int]:
+    out = []
+    for v in value if isinstance(value, (list, tuple, set, frozenset)) else []:
+        try:
+            out.append(int(v))
+        except (TypeError, ValueError):
+            continue
+    return out
+
+
+def part_finding(verdict: Optional[dict]) -> Optional[dict]:
+    """The part of the table its consistency check found wrong, or None when the table agrees with itself.
+
+    ``{"description", "decided", "changed"}``: decided when the check found the part (whether or not
+    the whole verdict could then fix it); not decided when it only suspects one (a WARN), the
+    suspect then being the correction the check's reason names, else the reason itself.
+    """
+    c = _dict((verdict or {}).get("consistency"))
+    if c is None:
+        return None
+    finding = _dict(c.get("finding"))
+    if finding is not None and finding.get("description"):
+        return {"description": str(finding["description"]), "decided": True,
+                "changed": _indices(finding.get("changed"))}
+    if c.get("status") != "WARN":
+        return None
+    suspect = _dict(c.get("suspect"))
+    if suspect is not None and suspect.get("description"):
+        return {"description": str(suspect["description"]), "decided": False,
+                "changed": _indices(suspect.get("changed"))}
+    reason = str(c.get("reason") or "")
+    # "part of the table looks wrong (<the suspect>; <its evidence>), but ...": the suspect is a candidate.
+    lead = "part of the table looks wrong ("
+    if reason.startswith(lead):
+        for candidate in c.get("candidates") or []:
+            candidate = _dict(candidate) or {}
+            text = candidate.get("description")
+            if text and reason.startswith(f"{lead}{text};"):
+                return {"description": str(text), "decided": False, "changed": _indices(candidate.get("changed"))}
+    text = reason[:-len(" (not decided)")] if reason.endswith(" (not decided)") else reason
+    volumes = c.get("undecided") or [v.get("volume") for v in c.get("volumes") or []
+                                     if isinstance(v, dict) and v.get("state") == "fits another direction"]
+    return {"description": text or "part of the table looks wrong", "decided": False, "changed": _indices(volumes)}
+
+
+@dataclass
+class ShareChart:
+    """One bar chart: each diffusion-weighted volume's share of the residual of the tensor fit."""
+
+    caption: str
+    volumes: List[int]
+    """Volume indices, counted from 0 (volumes with b about 0 are not fitted and have no bar)."""
+    shares: List[float]
+    states: List[str]
+    """What each volume fits (a key of :data:`STATES`)."""
+    changed: List[bool]
+    """Whether the fix (or the suspected correction) changes the volume's row."""
+    marks: str = "changed by the fix"
+    """What the shaded volumes are."""
+
+    @property
+    def even(self) -> float:
+        """The share of every volume if the residual were spread evenly."""
+        return 1.0 / len(self.volumes) if self.volumes else 0.0
+
+
+def _volume_rows(rows) -> List[Tuple[int, float, str]]:
+    out = []
+    for row in rows if isinstance(rows, list) else []:
+        if not isinstance(row, dict):
+            continue
+        try:
+            volume = int(row["volume"])
+            share = float(row.get("share"))
+        except (KeyError, TypeError, ValueError):
+            continue
+        if volume < 0:
+            continue
+        state = row.get("state") if row.get("state") in STATES else "fits"
+        out.append((volume, share if np.isfinite(share) and share > 0 else 0.0, state))
+    return sorted(out)
+
+
+def share_charts(verdict: Optional[dict]) -> List[ShareChart]:
+    """The residual-share charts of a verdict: as given, then (when a part was corrected) after that."""
+    c = _dict((verdict or {}).get("consistency"))
+    if c is None:
+        return []
+    given = _volume_rows(c.get("volumes"))
+    if not given:
+        return []
+    fix = _dict(verdict.get("fix"))
+    part = part_finding(verdict)
+    if fix is not None:
+        changed, marks = set(_indices(fix.get("changed"))), "changed by the fix"
+    else:
+        changed = set((part or {}).get("changed", []))
+        marks = "the part found wrong (not fixed)" if (part or {}).get("decided") else "suspected, not decided"
+
+    def chart(caption: str, rows) -> ShareChart:
+        return ShareChart(caption, [v for v, _, _ in rows], [s for _, s, _ in rows], [t for _, _, t in rows],
+                          [v in changed for v, _, _ in rows], marks)
+
+    charts = [chart("table as given", given)]
+    after = _volume_rows(c.get("volumes_fixed"))
+    if after:
+        if fix is not None and verdict.get("status") == "FLAG":
+            caption = "after the fix"
+        else:
+            caption = "if the part were corrected (not applied: the verdict is not certain enough)"
+        charts.append(chart(caption, after))
+    return charts
+
+
+def volume_ticks(slots: int, slot_px: float, min_px: float = 30.0) -> List[int]:
+    """The volume indices to label along an axis of ``slots`` volumes, at least ``min_px`` apart."""
+    if slots <= 0:
+        return []
+    step = next(s for m in (1, 10, 100, 1000, 10000, 100000) for s in (m, 2 * m, 5 * m)
+                if s * slot_px >= min_px or s >= slots)
+    return list(range(0, slots, step))
+
+
+def share_ticks(top: float) -> List[float]:
+    """Three to five share values (fractions) from 0 up to ``top`` for the chart's vertical axis."""
+    top = max(float(top), 1e-6)
+    step = next((s for s in (0.001, 0.002, 0.0025, 0.005, 0.01, 0.02, 0.025, 0.05, 0.1, 0.2, 0.25, 0.5)
+                 if top / s <= 4.0), 0.5)
+    return [i * step for i in range(int(top / step + 1e-9) + 1)]
+
+
+def share_scale(charts: Sequence[ShareChart]) -> float:
+    """One vertical scale for every chart (so a fix that evens the shares shows as lower bars)."""
+    top = max([max(c.shares, default=0.0) for c in charts] + [1.5 * c.even for c in charts] + [1e-3])
+    return top * 1.1
+
+
 # --------------------------------------------------------------------------- title
 
 
@@ -178,6 +370,15 @@ def _z(value) -> str:
     return "certain" if abs(float(value)) >= 1e6 else f"{float(value):.1f}"
 
 
+def fix_text(fix: Optional[dict]) -> str:
+    """A fix of part of the table in words: the engine's description, then any whole-table transform."""
+    fix = fix or {}
+    text = str(fix.get("description") or "volume by volume")
+    if fix.get("whole_label"):
+        text += f", then {fix['whole_label']} on the whole table"
+    return text
+
+
 def title_lines(report: dict, verdict: Optional[dict] = None, source: str = "") -> List[str]:
     """The figure's title: verdict and confidence, the evidence per distance, the reason.
 
@@ -187,15 +388,30 @@ def title_lines(report: dict, verdict: Optional[dict] = None, source: str = "") 
     if verdict is not None:
         status = verdict.get("status", "?")
         head = status
-        if status == "FLAG" and verdict.get("recommended_label"):
+        fix = _dict(verdict.get("fix"))
+        fix_line = None
+        if status == "FLAG" and (fix is not None or verdict.get("recommended_label") == "per-volume"):
+            what = fix_text(fix)
+            # The title's first line is large: a long description goes on a line of its own.
+            if len(what) <= 64:
+                head += f"  fix {what}"
+            else:
+                head += "  fix volume by volume"
+                fix_line = f"the fix, volume by volume: {what}"
+        elif status == "FLAG" and verdict.get("recommended_label"):
             head += f"  fix {verdict['recommended_label']}"
         head += f"   confidence z = {_z(verdict.get('confidence'))}"
         lines.append(head)
+        if fix_line:
+            lines.append(fix_line)
         parts = [f"{float(d['distance_mm']):.1f} mm: {d.get('winner', '?')} by {_pct(d.get('relative_margin'))} over "
                  f"{d.get('runner_up', '?')}, z {_z(d.get('z'))}, {d.get('n_blocks')} blocks"
                  for d in verdict.get("distances", [])]
         if not parts:
             parts = ["no distance scored"]
+        given = _dict(verdict.get("as_given"))
+        if given is not None:  # the distances then score the corrected table
+            parts[0] = f"corrected table: {parts[0]}"
         line = ""
         for part in parts:  # as many distances to a line as fit the figure's width
             if line and len(line) + 5 + len(part) > 150:
@@ -203,6 +419,8 @@ def title_lines(report: dict, verdict: Optional[dict] = None, source: str = "") 
                 line = ""
             line = f"{line}   |   {part}" if line else part
         lines.append(line)
+        if given is not None:
+            lines += textwrap.wrap(f"the table as given: {given.get('status', '?')}, {given.get('reason') or ''}", 150)
         reason = verdict.get("reason", "")
     else:
         status = report.get("status", "?")
@@ -266,6 +484,8 @@ class Panel:
     """Colour FA of the whole slice, (rows, columns, 3), bottom row first."""
     zoom: Optional[np.ndarray] = field(default=None, repr=False)
     """FA of the window, (rows, columns), bottom row first."""
+    zooms: List[np.ndarray] = field(default_factory=list, repr=False)
+    """The same per stroke row, from the fit that row draws."""
 
 
 @dataclass
@@ -286,6 +506,8 @@ class FigureData:
     """Voxel sizes along the resliced (anatomical) axes, mm."""
     shape: Tuple[int, int, int]
     """Grid size along the resliced axes."""
+    charts: List[ShareChart] = field(default_factory=list)
+    """The residual share per volume: as given, then after the fix (none without a consistency check)."""
 
 
 _AXIS_NAMES = (("L", "R"), ("P", "A"), ("I", "S"))
@@ -293,22 +515,47 @@ _AXIS_NAMES = (("L", "R"), ("P", "A"), ("I", "S"))
 _VIEWS = {"axial": (2, (0, 1), (1, 1)), "coronal": (1, (0, 1), (2, 1)), "sagittal": (0, (1, -1), (2, 1))}
 
 
-def _choose_rows(report: dict, verdict: Optional[dict]):
-    """Stroke rows, their transforms, and the transform the third column looks at with a short note.
+@dataclass
+class _Row:
+    """A stroke row: its caption, the transform applied to the fit, and which fit (given or corrected)."""
+
+    caption: str
+    transform: Optional[np.ndarray]
+    corrected: bool = False
+
+
+def _choose_rows(report: dict, verdict: Optional[dict], have_corrected: bool = False):
+    """(stroke rows, what the third column compares with the table as given or None, its label, a note).
 
     A FLAG shows its fix; a WARN whose distances agree on another transform shows what that would
     do (marked as not certain). Otherwise there is one row and the third column looks at the
     closest competitor: a distance's non-identity winner, else the runner-up.
-    """
-    rows: List[str] = ["table as given"]
-    transforms: List[Optional[np.ndarray]] = [None]
 
-    def with_row(caption: str, m, label):
-        m = np.asarray(m, dtype=np.float64)
-        return rows + [caption], transforms + [m], m, label, ""
+    When part of the table was corrected, the verdict's transforms are in the corrected table's axes:
+    they apply to the corrected fit, and with no corrected fit to draw there is nothing to compare.
+    """
+    rows: List[_Row] = [_Row("table as given", None)]
+
+    def with_row(caption: str, m, label, corrected=False):
+        m = None if m is None else np.asarray(m, dtype=np.float64)
+        row = _Row(caption, m, corrected)
+        return rows + [row], row, label, ""
 
     if verdict is not None:
         status = verdict.get("status")
+        fix = _dict(verdict.get("fix"))
+        if fix is not None or _dict(verdict.get("as_given")) is not None:
+            if not have_corrected:
+                return rows, None, None, ""
+            if status == "FLAG" and fix is not None:
+                return with_row(f"after the fix ({fix_text(fix)})", fix.get("whole_transform"), "the fix", True)
+            part = part_finding(verdict) or {}
+            what = part.get("description") or "the part"
+            common = verdict.get("common_transform")
+            if common is not None and not _is_identity_class(np.asarray(common, dtype=float)):
+                return with_row(f"if {what} were corrected, then {verdict.get('common_label')} "
+                                "(not certain enough to fix)", common, "the correction", True)
+            return with_row(f"if {what} were corrected (not certain enough to fix)", None, "the correction", True)
         if status == "FLAG" and verdict.get("recommended_transform") is not None:
             label = verdict.get("recommended_label")
             return with_row(f"after {label} (the fix)", verdict["recommended_transform"], label)
@@ -318,13 +565,13 @@ def _choose_rows(report: dict, verdict: Optional[dict]):
             return with_row(f"if {label} were applied (not certain enough to fix)", common, label)
         for d in verdict.get("distances", []):
             if not d.get("identity_class") and d.get("winner_matrix") is not None:
-                return (rows, transforms, np.asarray(d["winner_matrix"], dtype=np.float64), d.get("winner"),
+                return (rows, _Row("", np.asarray(d["winner_matrix"], dtype=np.float64)), d.get("winner"),
                         f" (wins at {float(d['distance_mm']):.1f} mm)")
         for d in verdict.get("distances", []):
             m = _label_matrix(d.get("runner_up"))
             if m is not None:
-                return rows, transforms, m, d.get("runner_up"), " (runner-up)"
-        return rows, transforms, None, None, ""
+                return rows, _Row("", m), d.get("runner_up"), " (runner-up)"
+        return rows, None, None, ""
     flip = report.get("flip") or {}
     if flip.get("decision") == "FLAG" and flip.get("recommended_transform") is not None:
         label = flip.get("recommended_label")
@@ -334,8 +581,8 @@ def _choose_rows(report: dict, verdict: Optional[dict]):
         if entry.get("matrix") is not None:
             m = np.asarray(entry["matrix"], dtype=np.float64)
             if not _is_identity_class(m):
-                return rows, transforms, m, entry.get("label"), note
-    return rows, transforms, None, None, ""
+                return rows, _Row("", m), entry.get("label"), note
+    return rows, None, None, ""
 
 
 def _foreground(s0: np.ndarray) -> np.ndarray:
@@ -377,7 +624,11 @@ def _reslice(data: dict) -> dict:
         size = data["voxel_sizes"][i]
         sizes[perm[i]] = size if np.isfinite(size) and size > 0 else 1.0
     flat = np.arange(int(np.prod(data["shape"])), dtype=np.int64).reshape(data["shape"])
+    corrected = data.get("corrected")
+    if corrected is not None:
+        corrected = {key: apply_orientation(corrected[key], ornt) for key in ("v1", "fa", "mask")}
     return {
+        "corrected": corrected,
         "codes": codes,
         "oblique": oblique,
         "components": components,
@@ -494,8 +745,12 @@ def _most_changed(sample: _Sample, before: np.ndarray, after: np.ndarray, panels
 
 
 def _strokes(panel: Panel, grid: dict, sample_mask: np.ndarray, fa: np.ndarray, matrix: np.ndarray,
-             shape: Sequence[int], sizes) -> Strokes:
-    """One stroke per cell of a grid thinned to about STROKES_PER_SIDE across the window."""
+             shape: Sequence[int], sizes, directions: Optional[np.ndarray] = None) -> Strokes:
+    """One stroke per cell of a grid thinned to about STROKES_PER_SIDE across the window.
+
+    ``directions`` is the fit drawn (the given v1 by default), with ``fa`` and ``sample_mask`` of that fit.
+    """
+    directions = grid["v1"] if directions is None else directions
     (h, hs), (v, vs) = panel.horizontal, panel.vertical
     h0, h1, v0, v1 = panel.window
     sh, sv = sizes[h], sizes[v]
@@ -509,7 +764,7 @@ def _strokes(panel: Panel, grid: dict, sample_mask: np.ndarray, fa: np.ndarray, 
     ijk[:, h] = gh.ravel()
     ijk[:, v] = gv.ravel()
     at = (ijk[:, 0], ijk[:, 1], ijk[:, 2])
-    d = _unit(grid["v1"][at].astype(np.float64), matrix)
+    d = _unit(directions[at].astype(np.float64), matrix)
     inplane = np.stack([hs * d[:, h], vs * d[:, v]], axis=1)
     share = np.linalg.norm(inplane, axis=1)
     keep = sample_mask[at] & (fa[at] >= STROKE_FA) & (share >= 0.2)
@@ -524,26 +779,40 @@ def _strokes(panel: Panel, grid: dict, sample_mask: np.ndarray, fa: np.ndarray, 
                    colours=colours, fa=fa[ijk[:, 0], ijk[:, 1], ijk[:, 2]])
 
 
+def _sample_mask(mask: np.ndarray, fa: np.ndarray, foreground: np.ndarray) -> np.ndarray:
+    sample_mask = mask & (fa >= SAMPLE_FA)
+    if np.count_nonzero(sample_mask) < 50:  # too few scored voxels to place regions by: any anisotropic tissue
+        sample_mask = foreground & (fa >= SAMPLE_FA)
+    return sample_mask
+
+
 def figure_data(report: dict, glyphs: dict, verdict: Optional[dict] = None, source: str = "") -> FigureData:
     """Choose the regions, slices, windows and strokes of the figure (no drawing; needs nibabel)."""
     data = glyph_arrays(glyphs)
     grid = _reslice(data)
-    rows, transforms, alternative, alternative_label, alternative_note = _choose_rows(report, verdict)
+    corrected = grid["corrected"]
+    rows, alternative, alternative_label, alternative_note = _choose_rows(report, verdict, corrected is not None)
     shape = tuple(int(n) for n in grid["fa"].shape)
     sizes = grid["sizes"]
-    fa = np.clip(np.nan_to_num(grid["fa"], nan=0.0), 0.0, 1.0)
     foreground = _foreground(grid["s0"])
-    sample_mask = grid["mask"] & (fa >= SAMPLE_FA)
-    if np.count_nonzero(sample_mask) < 50:  # too few scored voxels to place regions by: any anisotropic tissue
-        sample_mask = foreground & (fa >= SAMPLE_FA)
+    fa = np.clip(np.nan_to_num(grid["fa"], nan=0.0), 0.0, 1.0)
+    sample_mask = _sample_mask(grid["mask"], fa, foreground)
+    # Each stroke row draws its own fit: the given one, or the corrected table's.
+    fits = {False: (grid["v1"], fa, sample_mask)}
+    if corrected is not None:
+        fa_c = np.clip(np.nan_to_num(corrected["fa"], nan=0.0), 0.0, 1.0)
+        fits[True] = (corrected["v1"], fa_c, _sample_mask(corrected["mask"], fa_c, foreground))
     fg = np.nonzero(foreground)
     centre = np.array([float(np.mean(i)) if i.size else (n - 1) / 2.0 for i, n in zip(fg, shape)])
     sample = _Sample(sample_mask, fa, grid["v1"], centre, sizes)
 
-    matrices = [_to_anatomy(grid, data["frame_map"], t) for t in transforms]
+    def at_sample(row: _Row) -> np.ndarray:
+        v1 = fits[row.corrected][0][sample.ijk] if row.corrected else sample.v1
+        return _unit(v1, _to_anatomy(grid, data["frame_map"], row.transform))
+
     # Regions are placed by the directions the figure trusts most: after the fix on a FLAG.
-    flagged = (verdict or {}).get("status", report.get("status")) == "FLAG" and len(matrices) > 1
-    trusted = _unit(sample.v1, matrices[-1] if flagged else matrices[0])
+    flagged = (verdict or {}).get("status", report.get("status")) == "FLAG" and len(rows) > 1
+    trusted = at_sample(rows[-1] if flagged else rows[0])
     x, y, z = sample.mm
     # Corpus callosum: left-right voxels within 8 mm of the midline, near the centre.
     cc = sample.fa * ((np.abs(trusted[:, 0]) >= 0.7) & (np.abs(x) <= 8.0) & (np.abs(z) <= 40.0) & (np.abs(y) <= 60.0))
@@ -554,9 +823,7 @@ def figure_data(report: dict, glyphs: dict, verdict: Optional[dict] = None, sour
               _region(sample, ic, "coronal", "internal capsule", shape, sizes, centre)]
     changed = None
     if alternative is not None and sample.n:
-        before = _unit(sample.v1, matrices[0])
-        after = _unit(sample.v1, _to_anatomy(grid, data["frame_map"], alternative))
-        changed = _most_changed(sample, before, after, panels, shape, sizes)
+        changed = _most_changed(sample, at_sample(rows[0]), at_sample(alternative), panels, shape, sizes)
         if changed is not None:
             changed.region = f"changed most by {alternative_label}{alternative_note}"
     if changed is None:
@@ -568,14 +835,19 @@ def figure_data(report: dict, glyphs: dict, verdict: Optional[dict] = None, sour
 
     for panel in panels:
         (h, hs), (v, vs) = panel.horizontal, panel.vertical
-        for matrix in matrices:
-            panel.strokes.append(_strokes(panel, grid, sample_mask, fa, matrix, data["shape"], sizes))
-        plane_fa = _plane(fa, panel.fixed, panel.index, h, v)
-        colour = np.abs(_unit(_plane(grid["v1"], panel.fixed, panel.index, h, v).astype(np.float64), matrices[0]))
-        brightness = np.clip(plane_fa / 0.7, 0.0, 1.0) * _plane(foreground, panel.fixed, panel.index, h, v)
-        panel.overview = _display(np.clip(colour * brightness[..., None], 0.0, 1.0), hs, vs)
         inside = _plane(foreground, panel.fixed, panel.index, h, v)
-        panel.zoom = _display(plane_fa * inside, hs, vs)[_rows(panel, shape)]
+        for row in rows:
+            v1, row_fa, row_mask = fits[row.corrected]
+            matrix = _to_anatomy(grid, data["frame_map"], row.transform)
+            panel.strokes.append(_strokes(panel, grid, row_mask, row_fa, matrix, data["shape"], sizes, v1))
+            panel.zooms.append(_display(_plane(row_fa, panel.fixed, panel.index, h, v) * inside, hs, vs)
+                               [_rows(panel, shape)])
+        plane_fa = _plane(fa, panel.fixed, panel.index, h, v)
+        colour = np.abs(_unit(_plane(grid["v1"], panel.fixed, panel.index, h, v).astype(np.float64),
+                              _to_anatomy(grid, data["frame_map"], None)))
+        brightness = np.clip(plane_fa / 0.7, 0.0, 1.0) * inside
+        panel.overview = _display(np.clip(colour * brightness[..., None], 0.0, 1.0), hs, vs)
+        panel.zoom = panel.zooms[0]
 
     oblique = grid["oblique"]
     orientation = f"image axes {grid['codes']}"
@@ -584,10 +856,12 @@ def figure_data(report: dict, glyphs: dict, verdict: Optional[dict] = None, sour
     note = (f"View: {CONVENTION}, resliced to the nearest RAS axes ({orientation}). Colour: principal direction "
             "(red L-R, green A-P, blue S-I), brightness FA. Strokes: in-plane principal direction on a thinned grid "
             f"where FA >= {STROKE_FA}, length = in-plane share; they should run along the bundles.")
+    if any(row.corrected for row in rows):
+        note += " After a fix of part of the table the strokes are those of the corrected table's own fit."
     status = (verdict or {}).get("status") or report.get("status", "?")
-    return FigureData(title=title_lines(report, verdict, source), status=status, rows=rows,
+    return FigureData(title=title_lines(report, verdict, source), status=status, rows=[r.caption for r in rows],
                       alternative_label=alternative_label, panels=panels, orientation=orientation,
-                      note=note, voxel_sizes=sizes, shape=shape)
+                      note=note, voxel_sizes=sizes, shape=shape, charts=share_charts(verdict))
 
 
 def _rows(panel: Panel, shape):
@@ -648,7 +922,22 @@ def _paste(canvas: np.ndarray, place: _Placement, image: np.ndarray) -> None:
 def _layout(fig_data: FigureData):
     header = 14 + 22 + 15 * len(fig_data.title[1:]) + 13 * _note_lines(fig_data) + 8
     height = header + PANEL_TITLE_PX + OVERVIEW_PX + len(fig_data.rows) * (ROW_TITLE_PX + PANEL_TITLE_PX + ZOOM_PX) + 6
-    return header, height
+    return header, height + _charts_height(fig_data.charts)
+
+
+_LEGEND = {"fits": "fits its row", "fits another direction": "fits another direction (a table error)",
+           "fits no direction": "fits no direction (dropout or motion)"}
+CHART_NOTE = ("Bars: each diffusion-weighted volume's share of the residual of the tensor fit (the shares sum to "
+              "100%; dashed: an even share). A volume whose row is wrong takes a large share; after a right fix "
+              "the shares even out. A volume that fits no direction points to the image (signal dropout or "
+              "motion), not the table. Volumes with b about 0 are not fitted and have no bar.")
+
+
+def _charts_height(charts: Sequence[ShareChart]) -> int:
+    if not charts:
+        return 0
+    return (ROW_TITLE_PX + 13 * len(textwrap.wrap(CHART_NOTE, 175)) + 4 + 16 +
+            len(charts) * (PANEL_TITLE_PX + CHART_PX + CHART_AXIS_PX) + 8)
 
 
 def _note_lines(fig_data: FigureData) -> int:
@@ -730,10 +1019,99 @@ class _Scene:
 
     canvas: np.ndarray
     texts: List[tuple]
-    """(x, y, string, size, colour, bold): left-aligned, capitals just below y."""
+    """(x, y, string, size, colour, bold[, ha]): capitals just below y, anchored at x by ha (left by default)."""
     segments: List[np.ndarray]
     colours: List[tuple]
     widths: List[float]
+    bars: List[tuple] = field(default_factory=list)
+    """(chart, volume, x0, x1, y0, y1): every bar of the share charts, in figure pixels (y up)."""
+
+
+def _fill(canvas: np.ndarray, x0: float, y0: float, x1: float, y1: float, colour, hatch: bool = False) -> None:
+    """Fill a box given in figure pixels (y up); ``hatch`` lays light diagonal stripes over it."""
+    height, width = canvas.shape[:2]
+    r0, r1 = max(int(round(height - y1)), 0), min(int(round(height - y0)), height)
+    c0, c1 = max(int(round(x0)), 0), min(int(round(x1)), width)
+    if r1 <= r0 or c1 <= c0:
+        return
+    ink = np.asarray(_rgb(colour), dtype=np.float32) * 255.0
+    block = np.broadcast_to(ink, (r1 - r0, c1 - c0, 3)).copy()
+    if hatch:
+        stripes = ((np.arange(r0, r1)[:, None] + np.arange(c0, c1)[None, :]) % 6) < 2
+        block[stripes] = 255.0 - 0.35 * (255.0 - ink)
+    canvas[r0:r1, c0:c1] = np.clip(block + 0.5, 0, 255).astype(np.uint8)
+
+
+def _dashed(scene: "_Scene", x0: float, x1: float, y: float, colour, width: float = 1.0, dash: float = 6.0,
+            gap: float = 4.0) -> None:
+    x = x0
+    while x < x1:
+        scene.segments.append(np.array([[x, y], [min(x + dash, x1), y]], dtype=np.float64))
+        scene.colours.append(_rgb(colour))
+        scene.widths.append(width)
+        x += dash + gap
+
+
+def _draw_charts(scene: "_Scene", charts: Sequence[ShareChart], top: float, width: float) -> None:
+    """The residual-share charts, one under the other on one scale, from ``top`` down (figure pixels)."""
+    text = scene.texts
+    canvas = scene.canvas
+    title = "Residual share per volume"
+    text.append((10, top - 5, title, 11, "black", True))
+    # The legend, on the title's line.
+    x = 10 + _text_bitmap(title, 11, True)[0].shape[1] + 24.0
+    entries = [(STATE_COLOURS[key], key in HATCHED, _LEGEND[key]) for key in STATES]
+    if any(any(c.changed) for c in charts):
+        entries.append((CHANGED_COLOUR, False, f"shaded: {charts[0].marks}"))
+    for colour, hatch, label in entries:
+        _fill(canvas, x, top - 16, x + 11, top - 5, colour, hatch)
+        text.append((x + 15, top - 6, label, 8, "#333333", False))
+        x += 15 + _text_bitmap(label, 8, False)[0].shape[1] + 14
+    top -= ROW_TITLE_PX
+    for line in textwrap.wrap(CHART_NOTE, 175):
+        text.append((10, top, line, 8, "#555555", False))
+        top -= 13
+    top -= 4
+    slots = max(max(c.volumes) for c in charts if c.volumes) + 1
+    left, right = float(CHART_LEFT_PX), width - CHART_RIGHT_PX
+    slot = (right - left) / slots
+    gap = 0.12 * slot if slot >= 3.0 else 0.0
+    ceiling = share_scale(charts)
+    grid_colour = (0.82, 0.82, 0.82)
+    for k, chart in enumerate(charts):
+        text.append((10, top - 3, chart.caption[0].upper() + chart.caption[1:], 9, "black", True))
+        top -= PANEL_TITLE_PX
+        base = top - CHART_PX
+
+        def at(share: float) -> float:
+            return base + CHART_PX * min(max(share, 0.0), ceiling) / ceiling
+
+        for volume, is_changed in zip(chart.volumes, chart.changed):
+            if is_changed:
+                _fill(canvas, left + volume * slot, base, left + (volume + 1) * slot, top, CHANGED_COLOUR)
+        for tick in share_ticks(ceiling)[1:]:
+            _fill(canvas, left, at(tick), right, at(tick) + 1, grid_colour)
+        for tick in share_ticks(ceiling):
+            text.append((left - 5, at(tick) + 5, f"{100.0 * tick:g}%", 7.5, "#333333", False, "right"))
+        for volume, share, state in zip(chart.volumes, chart.shares, chart.states):
+            x0 = left + volume * slot + gap
+            x1 = max(left + (volume + 1) * slot - gap, x0 + 1.0)
+            y1 = max(at(share), base + 1.0) if share > 0 else base
+            _fill(canvas, x0, base, x1, y1, STATE_COLOURS[state], state in HATCHED)
+            scene.bars.append((k, volume, x0, x1, base, y1))
+        _dashed(scene, left, right, at(chart.even), "#444444")
+        for a, b in (((left, base), (right, base)), ((left, base), (left, top))):
+            scene.segments.append(np.array([a, b], dtype=np.float64))
+            scene.colours.append((0.2, 0.2, 0.2))
+            scene.widths.append(0.8)
+        for volume in volume_ticks(slots, slot):
+            centre = left + (volume + 0.5) * slot
+            scene.segments.append(np.array([[centre, base], [centre, base - 3]], dtype=np.float64))
+            scene.colours.append((0.2, 0.2, 0.2))
+            scene.widths.append(0.8)
+            text.append((centre, base - 5, str(volume), 7.5, "#333333", False, "center"))
+        top = base - CHART_AXIS_PX
+    text.append((left + (right - left) / 2.0, top + 2, "volume (counted from 0)", 8, "#333333", False, "center"))
 
 
 def _scene(fig_data: FigureData) -> _Scene:
@@ -795,7 +1173,8 @@ def _scene(fig_data: FigureData) -> _Scene:
             text.append((col * column_w + pad, top - 3, f"{col + 1}. {panel.view} slice {panel.index + 1}/"
                          f"{fig_data.shape[panel.fixed]}, zoomed", 8.5, "#333333", False))
             place = _Placement(box(col, top - PANEL_TITLE_PX, ZOOM_PX), _extent(panel, sizes, (h0, h1), (v0, v1)))
-            grey = (np.clip(panel.zoom / 0.8, 0.0, 1.0) * 0.5 * 255).astype(np.uint8)
+            zoom = panel.zooms[r] if r < len(panel.zooms) else panel.zoom
+            grey = (np.clip(zoom / 0.8, 0.0, 1.0) * 0.5 * 255).astype(np.uint8)
             _paste(canvas, place, np.repeat(grey[..., None], 3, axis=2))
             strokes = panel.strokes[r]
             if len(strokes.segments):
@@ -804,6 +1183,8 @@ def _scene(fig_data: FigureData) -> _Scene:
                 scene.widths += list(1.2 + 1.4 * np.clip((strokes.fa - STROKE_FA) / 0.35, 0.0, 1.0))
             labels(panel, place, 9)
         top -= PANEL_TITLE_PX + ZOOM_PX
+    if fig_data.charts:
+        _draw_charts(scene, fig_data.charts, top, width)
     return scene
 
 
@@ -828,8 +1209,8 @@ def _figure(scene: _Scene, raster: bool):
         ax.add_collection(LineCollection(scene.segments, colors=scene.colours, linewidths=scene.widths,
                                          capstyle="round"))
     if not raster:
-        for x, y, string, size, colour, bold in scene.texts:
-            ax.text(x, y + 2, string, ha="left", va="top", fontsize=size, color=colour,
+        for x, y, string, size, colour, bold, *align in scene.texts:
+            ax.text(x, y + 2, string, ha=align[0] if align else "left", va="top", fontsize=size, color=colour,
                     fontweight="bold" if bold else "normal")
     ax.set_xlim(0, width)
     ax.set_ylim(0, height)
@@ -844,8 +1225,8 @@ def _raster(scene: _Scene) -> np.ndarray:
     alpha = rgba[..., 3:4].astype(np.float32) / 255.0
     out = rgba[..., :3].astype(np.float32) * alpha + scene.canvas.astype(np.float32) * (1.0 - alpha)
     image = np.clip(out + 0.5, 0, 255).astype(np.uint8)
-    for x, y, string, size, colour, bold in scene.texts:
-        _paint_text(image, x, y, string, size, _rgb(colour), bold)
+    for x, y, string, size, colour, bold, *align in scene.texts:
+        _paint_text(image, x, y, string, size, _rgb(colour), bold, align[0] if align else "left")
     return image
 
 

@@ -382,7 +382,9 @@ def _consistency_lines(verdict: dict, style: Style) -> List[str]:
     head = (style.bold("Consistency of the table with itself") +
             f"  ({c.get('hypotheses')} corrections of a part tried on {c.get('n_voxels')} voxels in "
             f"{c.get('n_blocks')} blocks)")
-    lines = [head, f"  {style.status(c.get('status', '?'))}  {c.get('reason')}"]
+    # The status word only where the check found something (the verdict's own line leads the view).
+    status = c.get("status", "?")
+    lines = [head, f"  {style.status(status)}  {c.get('reason')}" if status != "PASS" else f"  {c.get('reason')}"]
     volumes = c.get("volumes") or []
     if volumes:
         even = 1.0 / len(volumes)
@@ -430,7 +432,7 @@ def _repair_lines(report: dict, style: Style, context: dict, verdict: Optional[d
     head = style.bold("Repair")
     if repair is None and verdict is not None:
         return [f"{head}: nothing written; {verdict.get('reason')}"]
-    if not repair.get("outputs") and verdict is not None and verdict.get("fix"):
+    if repair is not None and not repair.get("outputs") and verdict is not None and verdict.get("fix"):
         lines = [f"{head} (dry run): would apply the correction volume by volume ({_per_volume_fix_text(verdict)}); "
                  "nothing written. To write the files:"]
         if context.get("apply_command"):

@@ -486,7 +486,7 @@ TEST(TableDecision, APartInDoubtKeepsEveryFixFromBeingWritten) {
   doubt.checked = true;
   doubt.status = Status::Warn;
   doubt.reason = "part of the table looks wrong (...), but the data cannot decide volume 9";
-  const Verdict v = decide_table(given, doubt, ConsistencySettings{}, std::nullopt, 10);
+  const Verdict v = decide_table(given, doubt, ConsistencySettings{}, std::nullopt, std::nullopt, 10);
   EXPECT_EQ(v.status, Status::Warn);
   EXPECT_TRUE(v.part_suspected);
   EXPECT_EQ(v.reason, doubt.reason);
@@ -509,7 +509,7 @@ TEST(TableDecision, APartInDoubtKeepsEveryFixFromBeingWritten) {
   given.status = Status::Flag;
   given.recommended_label = "+x-y+z";
   given.recommended_transform = given.common_transform;
-  const Verdict flagged = decide_table(given, doubt, ConsistencySettings{}, std::nullopt, 10);
+  const Verdict flagged = decide_table(given, doubt, ConsistencySettings{}, std::nullopt, std::nullopt, 10);
   EXPECT_EQ(flagged.status, Status::Warn);
   EXPECT_FALSE(flagged.recommended_transform);
   EXPECT_NE(flagged.reason.find("the fibres alone would have the whole table turned by +x-y+z"), std::string::npos);

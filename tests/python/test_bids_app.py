@@ -8,6 +8,7 @@ import subprocess
 import sys
 import time
 
+import numpy as np
 import pytest
 
 try:
@@ -166,7 +167,8 @@ def test_both_levels_on_two_local_workers(study, scheduler, tmp_path):
     assert summary["generated_by"] == {"name": "dirsieve", "version": dirsieve.__version__}
     assert summary["dataset"]["name"] == "phantoms"
     keys = ["name", "subject", "session", "dwi", "status", "recommended_label", "reason", "confidence", "n_wm_voxels",
-            "error", "group", "outlier", "group_label", "inferred_label", "report", "figures", "repair_command"]
+            "error", "group", "outlier", "group_label", "inferred_label", "report", "figures", "repair_command", "part",
+            "part_decided"]
     assert all(list(r) == keys for r in summary["runs"])
     assert runs["sub-01_ses-2_dwi"]["session"] == "2" and runs["sub-02_dwi"]["session"] is None
 
@@ -203,6 +205,8 @@ def test_both_levels_on_two_local_workers(study, scheduler, tmp_path):
                            "confidence", "n_wm_voxels", "error"] and "outlier" in header and "group" in header
     rows = {line.split("\t")[0]: dict(zip(header, line.split("\t"))) for line in tsv[1:]}
     assert rows["sub-02_dwi"]["session"] == "n/a" and rows["sub-03_dwi"]["outlier"] == "true"
+    assert header == list(bids_app.TSV_COLUMNS) and header[-1] == "part"  # the new column comes last
+    assert {r["part"] for r in rows.values()} == {"n/a"} and all(r["part"] is None for r in runs.values())
     description = json.loads((output / "dataset_description.json").read_text())
     assert description["DatasetType"] == "derivative" and description["GeneratedBy"][0]["Name"] == "dirsieve"
     assert description["SourceDatasets"] == [{"URL": "file://" + study}]
@@ -227,6 +231,81 @@ def test_both_levels_on_two_local_workers(study, scheduler, tmp_path):
     # Another option is another report.
     changed = run(study, output, "participant", "--scheduler", scheduler.scheduler.address, "--scales-mm", "4,6")
     assert "(0 audited" not in changed.stdout and "already current" not in changed.stdout
+
+
+def part_wrong(bvec_path, bval_path, whole=(1, 1, 1)):
+    """The table with x negated on the second half of its diffusion-weighted rows (and ``whole`` on every row)."""
+    g, b = np.loadtxt(bvec_path).T, np.loadtxt(bval_path)
+    dw = np.nonzero(b > 50)[0]
+    g[dw[len(dw) // 2:]] *= [-1, 1, 1]
+    g *= whole
+    return "\n".join(" ".join(f"{v:.6f}" for v in axis) for axis in g.T) + "\n"
+
+
+def test_part_wrong_tables_in_the_group_outputs(phantoms, scheduler, tmp_path):
+    root = tmp_path / "bids"
+    large = phantoms["large"]
+    write_text(f"{root}/dataset_description.json", json.dumps({"Name": "parts", "BIDSVersion": "1.9.0"}))
+    write_text(f"{root}/dwi.json", json.dumps({"Manufacturer": "Acme", "ConversionSoftware": "dcm2niix"}))
+    tables = {"sub-01": None, "sub-02": None, "sub-03": part_wrong(large["bvec"], large["bval"]),
+              "sub-04": part_wrong(large["bvec"], large["bval"], whole=(1, -1, 1))}
+    for subject, table in tables.items():
+        stem = f"{root}/{subject}/dwi/{subject}_dwi"
+        place(large["dwi"], stem + ".nii.gz")
+        place(large["bval"], stem + ".bval")
+        place(large["bvec"], stem + ".bvec") if table is None else write_text(stem + ".bvec", table)
+    output = tmp_path / "out"
+    result = run(root, output, "--scheduler", scheduler.scheduler.address)
+    assert result.returncode == 4, result.stderr
+    runs = {r["name"]: r for r in json.loads((output / "group_dwi.json").read_text())["runs"]}
+    described = "volumes 19\u201334: x negated relative to volumes 3\u201318"
+    for name in ("sub-03_dwi", "sub-04_dwi"):
+        record = runs[name]
+        assert (record["status"], record["recommended_label"]) == ("FLAG", "per-volume")
+        assert (record["part"], record["part_decided"]) == (described, True) and record["repair_command"]
+    assert all((runs[n]["part"], runs[n]["part_decided"]) == (None, None) for n in ("sub-01_dwi", "sub-02_dwi"))
+    # The acquisition check compares conventions: a fix volume by volume is none. Once the part is
+    # corrected, sub-03's axes are the group's; sub-04's table also has y negated throughout.
+    assert {r["group_label"] for r in runs.values()} == {"+x+y+z"}
+    assert [n for n, r in sorted(runs.items()) if r["outlier"]] == ["sub-04_dwi"]
+
+    tsv = (output / "group_dwi.tsv").read_text().splitlines()
+    assert tsv[0].split("\t")[-1] == "part"
+    cells = {line.split("\t")[0]: line.split("\t")[-1] for line in tsv[1:]}
+    assert cells == {"sub-01_dwi": "n/a", "sub-02_dwi": "n/a", "sub-03_dwi": described, "sub-04_dwi": described}
+    page = (output / "index.html").read_text()
+    assert page.count(f'<td class="part">{described}</td>') == 2
+
+    # A report cut short or edited by hand fails only its run, naming the file.
+    report = output / runs["sub-01_dwi"]["report"]
+    report.write_text(json.dumps({"report": "", "verdict": "edited", "figures": "x.png"}))
+    group = run(root, output, "group")
+    assert group.returncode == 1 and "Traceback" not in group.stderr, group.stderr
+    runs = {r["name"]: r for r in json.loads((output / "group_dwi.json").read_text())["runs"]}
+    assert runs["sub-01_dwi"]["status"] == "ERROR" and runs["sub-01_dwi"]["figures"] == []
+    assert runs["sub-01_dwi"]["error"] == f"{report}: the report holds no verdict"
+
+
+def test_summary_marks_a_suspect_as_not_decided(phantoms, tmp_path):
+    """What a run's summary and TSV cell say of a part in doubt, of a failed run, of an older report."""
+    bvec = tmp_path / "part.bvec"
+    bvec.write_text(part_wrong(phantoms["large"]["bvec"], phantoms["large"]["bval"]))
+    verdict = dirsieve.check(phantoms["large"]["dwi"], bvec=str(bvec), bval=phantoms["large"]["bval"]).verdict.to_dict()
+    c = verdict["consistency"]
+    suspect = c["candidates"][1]
+    c.update(status="WARN", finding=None,
+             reason=f"part of the table looks wrong ({suspect['description']}; residual 80% lower, z = 5.9), but "
+                    "the data cannot decide volumes 17, 18")
+    verdict.update(status="WARN", fix=None, as_given=None, recommended_label=None)
+    summary = bids_app.summarise({"verdict": verdict, "report": {}})
+    assert (summary["part"], summary["part_decided"]) == (suspect["description"], False)
+    assert summary["convention_label"] is None  # a WARN says nothing of the convention
+    assert bids_app._tsv_value(summary, "part") == suspect["description"] + " (not decided)"
+
+    failed = bids_app.summarise({"verdict": verdict, "error": {"file": "d.nii", "message": "d.nii: truncated"}})
+    assert failed["status"] == "ERROR" and failed["part"] is None and failed["part_decided"] is None
+    old = {k: v for k, v in verdict.items() if k not in ("consistency", "fix", "as_given")}
+    assert bids_app.summarise({"verdict": old})["part"] is None
 
 
 def test_participant_level_per_label_then_group(study, scheduler, tmp_path):

@@ -10,6 +10,7 @@ import sys
 from html.parser import HTMLParser
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 import _dirsieve
@@ -136,6 +137,11 @@ def test_run_page_has_verdict_distances_figure_and_command(flipped, tmp_path, ca
     assert shlex.join(command) in text.replace("&#39;", "'")
     (image,) = tags.find("img")
     assert image["src"].startswith("data:image/png;base64,") and image["width"] == str(qc.WIDTH_PX)
+    # A whole-table fix: the table agrees with itself, one chart of residual shares, nothing shaded.
+    consistency = section(html, "consistency")
+    assert verdict["consistency"]["reason"] in consistency and 'class="badge PASS"' in consistency
+    assert len(Tags(consistency).find("figure", **{"class": "chart"})) == 1 and 'class="shade"' not in consistency
+    assert 'id="part"' not in html and 'id="as-given"' not in html
 
     open_page(browser, page)
     assert console_errors(browser) == []
@@ -148,7 +154,7 @@ def test_run_page_of_the_module_verdict_and_of_repair(flipped, tmp_path, capsys,
     assert cli.main(["detect-flip", flipped["dwi"], "--bvec", flipped["bvec"], "--bval", flipped["bval"],
                      "--no-consensus", "--html", str(page)]) in (3, 4)
     text = " ".join(Tags(page.read_text()).text)
-    assert "Single-distance verdict of the module" in text
+    assert "Single-distance verdict of the module" in text and "No consistency check in this report" in text
     open_page(browser, page)
     assert console_errors(browser) == []
     assert images_decode(browser, tmp_path, "module_page.png") == 1
@@ -160,6 +166,105 @@ def test_run_page_of_the_module_verdict_and_of_repair(flipped, tmp_path, capsys,
     text = " ".join(Tags(page.read_text()).text).replace("&#39;", "'")
     assert "Check the table that was written" in text and str(tmp_path / "r.bvec") in text
     capsys.readouterr()
+
+
+def section(html, name):
+    return re.search(rf'<section id="{name}">(.*?)</section>', html, re.S).group(1)
+
+
+@pytest.fixture(scope="module")
+def part_wrong(tmp_path_factory):
+    """The phantom with x negated on the second half of its diffusion-weighted rows: FLAG, fixed per volume."""
+    paths = write_phantom(str(tmp_path_factory.mktemp("part")), shape=SHAPE, grad=False, mask=False)
+    g, b = np.loadtxt(paths["bvec"]).T, np.loadtxt(paths["bval"])
+    dw = np.nonzero(b > 50)[0]
+    g[dw[len(dw) // 2:]] *= [-1, 1, 1]
+    np.savetxt(paths["bvec"], g.T, fmt="%.6f")
+    return paths
+
+
+def bars(html, chart):
+    """The bars of one chart: (volume, classes, x, height)."""
+    found = re.search(rf'<figure class="chart" id="{chart}">(.*?)</figure>', html, re.S).group(1)
+    return [(int(a["data-volume"]), a["class"].split(), float(a["x"]), float(a["height"]))
+            for a in Tags(found).find("rect") if a.get("class", "").startswith("bar ")]
+
+
+def test_run_page_of_a_part_wrong_table(part_wrong, tmp_path, capsys, browser):
+    page = tmp_path / "part.html"
+    report = tmp_path / "part.json"
+    code = cli.main(["audit", part_wrong["dwi"], "--bvec", part_wrong["bvec"], "--bval", part_wrong["bval"],
+                     "--html", str(page), "--report", str(report)])
+    capsys.readouterr()
+    assert code == 4
+    verdict = json.loads(report.read_text())["verdict"]
+    fix, c = verdict["fix"], verdict["consistency"]
+    assert fix is not None and verdict["recommended_transform"] is None
+    html = page.read_text()
+    self_contained(html)
+
+    # The verdict names the fix volume by volume, not a matrix it does not have.
+    head = " ".join(Tags(section(html, "verdict")).text)
+    assert f"volume by volume: {fix['description']}" in head and "M = n/a" not in head and "per-volume" not in head
+    assert f"volumes {qc.volume_ranges(fix['changed'])}" in head
+    assert f"{verdict['as_given']['status']} {verdict['as_given']['reason']}" in " ".join(head.split())
+    consistency = section(html, "consistency")
+    text = " ".join(" ".join(Tags(consistency).text).split())
+    assert c["reason"] in text and f"Part found wrong {c['finding']['description']}" in text
+
+    # One bar per fitted volume, as given and after the fix, on one scale, the fix's volumes marked.
+    given, after = bars(html, "shares-1"), bars(html, "shares-2")
+    assert [b[0] for b in given] == [v["volume"] for v in c["volumes"]]
+    assert [b[0] for b in after] == [v["volume"] for v in c["volumes_fixed"]]
+    for drawn, rows in ((given, c["volumes"]), (after, c["volumes_fixed"])):
+        assert {b[0] for b in drawn if "changed" in b[1]} == set(fix["changed"])
+        states = {"fits": "fits", "fits another direction": "other", "fits no direction": "none"}
+        assert [b[1][1] for b in drawn] == [states[r["state"]] for r in rows]
+        assert all(x1 > x0 for x0, x1 in zip([b[2] for b in drawn], [b[2] for b in drawn][1:]))
+    scale = [b[3] / r["share"] for drawn, rows in ((given, c["volumes"]), (after, c["volumes_fixed"]))
+             for b, r in zip(drawn, rows) if r["share"] > 0.005]
+    assert max(scale) - min(scale) < 0.01 * max(scale) + 0.05
+    assert "volume (counted from 0)" in consistency and "shaded: changed by the fix" in text
+    rows = Tags(section(html, "consistency").split('<details id="volumes">')[1]).find("tr")
+    assert len(rows) == len(c["volumes"]) + 1
+
+    open_page(browser, page)
+    assert console_errors(browser) == []
+    drawn = browser.execute_script("""
+        return Array.from(document.querySelectorAll('#shares-1 rect.bar')).map(r => {
+          const box = r.getBoundingClientRect();
+          return [Number(r.dataset.volume), box.width, box.height, r.querySelector('title').textContent];
+        });""")
+    assert len(drawn) == len(c["volumes"]) and all(w > 5 for _, w, _, _ in drawn)
+    tallest = max(drawn, key=lambda d: d[2])
+    top = max(c["volumes"], key=lambda v: v["share"])
+    assert tallest[0] == top["volume"] and tallest[3].startswith(f"volume {top['volume']} (b = ")
+    assert f"{100 * top['share']:.1f}% of the residual" in tallest[3]
+    changed = next(d for d in drawn if d[0] == fix["changed"][0])
+    assert changed[3].endswith("; changed by the fix")
+    width = browser.execute_script("return document.querySelector('#shares-1 svg').getBoundingClientRect().width")
+    assert width > 800
+    assert images_decode(browser, tmp_path, "part_page.png") == 1
+
+
+def test_run_page_tells_dropout_apart_from_a_table_error(part_wrong, browser, tmp_path):
+    result = dirsieve.check(part_wrong["dwi"], bvec=part_wrong["bvec"], bval=part_wrong["bval"])
+    verdict = result.verdict.to_dict()
+    for row in verdict["consistency"]["volumes"]:
+        if row["volume"] == 5:
+            row["state"] = "fits no direction"
+    page = tmp_path / "dropout.html"
+    page.write_text(pages.run_page(command="audit", report=result.report, verdict=verdict, figures=[]))
+    open_page(browser, page)
+    assert console_errors(browser) == []
+    fill, pattern = browser.execute_script("""
+        const bar = document.querySelector('#shares-1 rect.bar[data-volume="5"]');
+        const id = getComputedStyle(bar).fill.match(/#([^"')]+)/)[1];
+        return [getComputedStyle(bar).fill, document.getElementById(id).tagName];""")
+    assert "shares-1-hatch" in fill and pattern == "pattern"  # striped, not one more colour
+    title = browser.execute_script(
+        "return document.querySelector('#shares-1 rect.bar[data-volume=\"5\"] title').textContent")
+    assert "fits no direction: dropout or motion, not a table change" in title
 
 
 def test_html_refusals_come_before_any_work(flipped, tmp_path, capsys):
@@ -194,6 +299,8 @@ def test_html_without_jinja2_fails_before_writing(flipped, tmp_path):
 
 STATUSES = ["FLAG", "PASS", "WARN", "PASS", "ERROR", "FLAG", "PASS", "WARN", "PASS", "PASS", "FLAG", "PASS"]
 CONFIDENCE = [6.2, 9.5, 1.4, None, None, 4.1, 12.0, 2.6, 7.7, 3.3, 5.0, 8.8]
+PARTS = {1: ("volumes 19\u201334: x negated relative to volumes 3\u201318", True),
+         8: ("volumes 13, 15 fit another direction than its row", False)}
 
 
 @pytest.fixture(scope="module")
@@ -230,7 +337,10 @@ def dataset(tmp_path_factory):
             "group": "b1000", "outlier": i in (6, 11), "group_label": "+x+y+z", "inferred_label": None,
             "report": f"{folder}/report.json", "figures": run_figures,
             "repair_command": f"dirsieve repair sub-{subject}.nii.gz --bvec x --bval y" if status == "FLAG" else None,
+            "part": PARTS.get(i, (None, None))[0], "part_decided": PARTS.get(i, (None, None))[1],
         })
+        if i == 12:  # a summary written before the consistency check
+            del runs[-1]["part"], runs[-1]["part_decided"]
     counts = {s: STATUSES.count(s) for s in ("PASS", "WARN", "FLAG", "ERROR")}
     summary = {"dataset": "ds-test", "generated_by": "dirsieve bids", "runs": runs, "counts": counts}
     path = pages.write_dataset_page(str(root), summary)
@@ -252,6 +362,20 @@ def test_dataset_page_lists_every_run_with_its_card(dataset):
     assert all(i["loading"] == "lazy" and i["width"] == str(qc.WIDTH_PX) for i in images)
     assert "sub-07%20%23a/dwi/sub-07_dwi_qc.png" in [i["src"] for i in images]
     assert "Figure not found: sub-09/dwi/gone_qc.png" in " ".join(tags.text)
+
+
+def test_dataset_page_names_the_part_of_each_table(dataset):
+    root, summary, path = dataset
+    html = Path(path).read_text(encoding="utf-8")
+    cells = {}
+    for row_id, cell in re.findall(r'<tr id="row-(run-\d+)".*?<td class="part">(.*?)</td>', html, re.S):
+        cells[row_id] = " ".join(" ".join(Tags(cell).text).split())
+    assert cells == {f"run-{i}": (PARTS[i][0] + ("" if PARTS[i][1] else " (not decided)") if i in PARTS else "")
+                     for i in range(1, len(summary["runs"]) + 1)}
+    cards = {m[0]: m[1] for m in re.findall(r'<article class="card" id="(run-\d+)".*?(?:<dd class="part">(.*?)</dd>|</article>)',
+                                             html, re.S)}
+    assert cards["run-1"] == f"wrong: {PARTS[1][0]}" and cards["run-8"] == f"suspected, not decided: {PARTS[8][0]}"
+    assert cards["run-2"] == "" and cards["run-12"] == ""
 
 
 @pytest.mark.parametrize("change, message", [
@@ -312,6 +436,16 @@ def test_dataset_page_in_the_browser(dataset, browser, tmp_path):
     browser.find_element("id", "outlier-filter").click()
     Select(browser.find_element("id", "status-filter")).select_by_value("")
     assert len(visible_rows(browser)) == n
+
+    # The runs whose table is partly wrong, decided or not; sorted by that part, the others last.
+    browser.find_element("id", "part-filter").click()
+    assert sorted(r[3] for r in visible_rows(browser)) == sorted(f"run-{i}" for i in PARTS)
+    assert browser.find_element("id", "shown").text == f"{len(PARTS)} of {n} runs shown"
+    browser.find_element("id", "part-filter").click()
+    browser.find_element("css selector", "th[data-key=part] button").click()
+    order = [r[3] for r in visible_rows(browser)]
+    assert order[:len(PARTS)] == [f"run-{i}" for i in sorted(PARTS, key=lambda i: PARTS[i][0].lower())]
+    assert len(order) == n
 
     assert images_decode(browser, tmp_path, "dataset_page.png") == len(Tags(Path(path).read_text()).find("img"))
     assert console_errors(browser) == []

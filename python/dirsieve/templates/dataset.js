@@ -7,16 +7,18 @@
   var cards = document.getElementById("cards");
   var statusFilter = document.getElementById("status-filter");
   var outlierFilter = document.getElementById("outlier-filter");
+  var partFilter = document.getElementById("part-filter");
   var textFilter = document.getElementById("text-filter");
   var shown = document.getElementById("shown");
-  var attribute = { name: "name", status: "statusRank", reason: "reason", fix: "fix", confidence: "confidence",
-                    voxels: "voxels", outlier: "outlier", error: "error" };
+  var attribute = { name: "name", status: "statusRank", reason: "reason", fix: "fix", part: "part",
+                    confidence: "confidence", voxels: "voxels", outlier: "outlier", error: "error" };
 
   function value(row, key, type) {
     var raw = row.dataset[attribute[key]] || "";
     if (type === "number") {
       return raw === "" ? null : Number(raw);
     }
+    if (raw === "" && key === "part") { return null; }  // tables that agree with themselves sort last
     return raw.toLowerCase();
   }
 
@@ -44,12 +46,12 @@
   }
 
   function filter() {
-    var status = statusFilter.value, outliers = outlierFilter.checked;
+    var status = statusFilter.value, outliers = outlierFilter.checked, parts = partFilter.checked;
     var text = textFilter.value.trim().toLowerCase();
     var count = 0;
     rows.forEach(function (row) {
       var visible = (!status || row.dataset.status === status) && (!outliers || row.dataset.outlier === "1") &&
-        (!text || row.textContent.toLowerCase().indexOf(text) >= 0);
+        (!parts || row.dataset.part !== "") && (!text || row.textContent.toLowerCase().indexOf(text) >= 0);
       row.hidden = !visible;
       document.getElementById(row.dataset.run).hidden = !visible;
       if (visible) { count += 1; }
@@ -62,6 +64,7 @@
   });
   statusFilter.addEventListener("change", filter);
   outlierFilter.addEventListener("change", filter);
+  partFilter.addEventListener("change", filter);
   textFilter.addEventListener("input", filter);
   filter();
 })();

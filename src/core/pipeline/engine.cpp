@@ -67,23 +67,60 @@ Result<EngineOutcome> run_engine(EngineCommand command, const GradientTable& tab
   }
   const Stopwatch consistency_clock;
   DS_TRY_ASSIGN(const ConsistencyResult consistency, check_consistency(ci, options.consistency));
-  std::optional<Verdict> corrected;
+  // A finding is applied and the corrected table checked again on its own fit and sample, round by round,
+  // until it agrees with itself (or a round cannot decide, or three rounds have not sufficed).
+  std::optional<PartCorrection> part;
+  std::optional<FitAndSample> refit;
+  std::optional<GradientTable> corrected_table;
+  std::optional<Shell> corrected_shell;
   if (consistency.finding) {
-    const GradientTable fixed = apply_fix(table, consistency.candidates[*consistency.finding].fix.rows);
-    DS_TRY_ASSIGN(const Shell fixed_shell,
-                  select_working_shell(fixed.bvals(), audit.b0_threshold, audit.tolerance, audit.shell));
-    DS_TRY_ASSIGN(FitAndSample refit, sample_white_matter(dwi, fixed, fixed_shell.indices, mask, audit.flip));
+    part.emplace();
+    part->rows = uniform_fix(table.size(), identity3());
+    const ConsistencyResult* round = &consistency;
+    ConsistencyResult next;
+    for (int rounds = 0;; ++rounds) {
+      const PartFix& found = round->candidates[*round->finding].fix;
+      part->rows = compose_fixes(part->rows, found.rows);
+      part->descriptions.push_back(found.description);
+      corrected_table = apply_fix(table, part->rows);
+      DS_TRY_ASSIGN(corrected_shell, select_working_shell(corrected_table->bvals(), audit.b0_threshold,
+                                                          audit.tolerance, audit.shell));
+      DS_TRY_ASSIGN(refit, sample_white_matter(dwi, *corrected_table, corrected_shell->indices, mask, audit.flip));
+      ConsistencyInputs again = ci;
+      again.table = &*corrected_table;
+      again.fit = &refit->fit;
+      again.sample = &refit->sample;
+      DS_TRY_ASSIGN(next, check_consistency(again, options.consistency));
+      part->rounds.push(to_json(next, options.consistency));
+      part->volumes = next.volumes;
+      if (next.status == Status::Warn) {
+        part->doubt = next.reason;
+        break;
+      }
+      if (!next.finding) break;
+      if (rounds == 2) {
+        part->doubt = "after three corrections it still finds " + next.reason;
+        break;
+      }
+      round = &next;
+    }
+    for (std::size_t k = 0; k < table.size(); ++k)
+      if (!is_identity_fix(part->rows[k], k)) part->changed.push_back(k);
+  }
+  std::optional<Verdict> corrected;
+  if (part && !part->doubt) {
     VerdictInputs fixed_in = in;
-    fixed_in.fit = &refit.fit;
-    fixed_in.sample = &refit.sample;
-    fixed_in.table = &fixed;
-    fixed_in.shell_indices = fixed_shell.indices;
-    fixed_in.working_b = fixed_shell.nominal_b;
+    fixed_in.fit = &refit->fit;
+    fixed_in.sample = &refit->sample;
+    fixed_in.table = &*corrected_table;
+    fixed_in.shell_indices = corrected_shell->indices;
+    fixed_in.working_b = corrected_shell->nominal_b;
     DS_TRY_ASSIGN(corrected, compute_verdict(fixed_in, options.verdict));
     if (options.keep_detection) out.corrected_fit = std::move(refit);
   }
   out.consistency_seconds = consistency_clock.seconds();
-  out.verdict = decide_table(std::move(given), consistency, options.consistency, std::move(corrected), table.size());
+  out.verdict = decide_table(std::move(given), consistency, options.consistency, part, std::move(corrected),
+                             table.size());
   if (command == EngineCommand::Audit && scheme_blocks_pass(out.report, audit.strict)) demote_for_scheme(out.verdict);
   out.verdict_seconds = clock.seconds();
 

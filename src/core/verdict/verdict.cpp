@@ -161,6 +161,14 @@ DistanceScore score_distance(const CoherenceScorer& scorer, double distance, con
   return row;
 }
 
+// Fibres across the grid can be followed only where it spans two walks: along a thinner axis every sample
+// leaves it, and transforms that turn directions into the slab's plane win for that alone.
+bool spans_the_walks(const Verdict& v) {
+  for (int a = 0; a < 3; ++a)
+    if (!(v.extent_mm[a] >= 2.0 * v.longest_walk_mm)) return false;
+  return true;
+}
+
 std::string join_distances(const std::vector<double>& distances) {
   std::string out;
   for (std::size_t i = 0; i < distances.size(); ++i) {
@@ -244,8 +252,10 @@ Result<Verdict> compute_verdict(const VerdictInputs& in, const VerdictSettings& 
                                                 sampled_blocks.begin());
 
   // Scoring is worth its time only when the data can decide at all.
+  for (int a = 0; a < 3; ++a) verdict.extent_mm[a] = static_cast<double>(in.fit->dims[a]) * sizes[a];
+  for (double d : distances) verdict.longest_walk_mm = std::max(verdict.longest_walk_mm, d);
   const bool scorable = support.distinct_axes >= settings.min_directions && support.determines_tensor &&
-                        usable_sizes(sizes) && verdict.n_sampled >= settings.min_voxels;
+                        usable_sizes(sizes) && spans_the_walks(verdict) && verdict.n_sampled >= settings.min_voxels;
   const CandidateSet set = verdict_candidates(in.frame_map, in.rotation);
   verdict.obliquity_deg = set.obliquity_deg;
   verdict.frame_candidates = set.frames;
@@ -305,6 +315,15 @@ void decide_verdict(Verdict& v) {
     return cannot("the image has no usable voxel sizes (" + format_shortest_plain(v.voxel_sizes_mm[0]) + " x " +
                   format_shortest_plain(v.voxel_sizes_mm[1]) + " x " + format_shortest_plain(v.voxel_sizes_mm[2]) +
                   " mm), so no physical distance can be walked");
+  }
+  if (!spans_the_walks(v)) {
+    static constexpr const char* kAxes[3] = {"first", "second", "third"};
+    int thin = 0;
+    for (int a = 1; a < 3; ++a)
+      if (v.extent_mm[a] < v.extent_mm[thin]) thin = a;
+    return cannot("the image spans only " + format_fixed(v.extent_mm[thin], 1) + " mm along its " + kAxes[thin] +
+                  " axis, less than twice the longest walk (" + mm(v.longest_walk_mm) +
+                  "): fibres across it cannot be followed");
   }
   if (v.n_sampled < s.min_voxels) {
     return cannot("only " + std::to_string(v.n_sampled) + " white-matter voxel" + (v.n_sampled == 1 ? "" : "s") +

@@ -79,6 +79,8 @@ struct Verdict {
   std::uint64_t n_blocks = 0;
   double mask_mean_fa = 0.0;
   Vec3 voxel_sizes_mm{};
+  Vec3 extent_mm{};               // the grid's span along each voxel axis
+  double longest_walk_mm = 0.0;   // the longest walking distance
   double obliquity_deg = 0.0;
   bool frame_candidates = false;  // the classes composed with the image's rotation were scored
   double frame_seconds = 0.0;     // spent on them (not in the JSON form)
