@@ -22,7 +22,6 @@ Run by hand, not in CI (several minutes):
 from __future__ import annotations
 
 import argparse
-import json
 import sys
 import tempfile
 import time
@@ -34,8 +33,7 @@ REPO = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(REPO / "python"))
 sys.path.insert(0, str(REPO / "bench"))
 
-from dirsieve import _engine  # noqa: E402
-from verdict_real_data import BRAIN, DATA, SMALL, image_of, read_bvec, write_bvec  # noqa: E402
+from verdict_real_data import BRAIN, DATA, SMALL, b0_rows_as_zeros, finish, image_of, read_bvec, run, write_bvec  # noqa: E402
 
 RESOLUTION_DEG = 10.0
 
@@ -87,19 +85,6 @@ def deviation(written: np.ndarray, truth: np.ndarray, bval: np.ndarray):
     return angle, exact
 
 
-def run(dwi, bvec, bval, work: Path, mask=None):
-    kw = {"bvec": str(bvec), "bval": str(bval)}
-    if mask is not None:
-        kw["mask"] = str(mask)
-    out_bvec, out_bval = work / "fixed.bvec", work / "fixed.bval"
-    for p in (out_bvec, out_bval):
-        p.unlink(missing_ok=True)
-    started = time.perf_counter()
-    result = _engine.repair(str(dwi), str(out_bvec), str(out_bval), **kw)
-    seconds = time.perf_counter() - started
-    return result["verdict"], (read_bvec(out_bvec) if result["written"] else None), seconds
-
-
 def finding_text(verdict) -> str:
     c = verdict.get("consistency") or {}
     chosen = c.get("finding")
@@ -131,7 +116,7 @@ def main(argv=None) -> int:
             base = DATA / folder
             dwi, bvec, bval_path = image_of(base, stem), base / f"{stem}.bvec", base / f"{stem}.bval"
             mask = base / f"{stem}_mask.nii.gz" if args.masks else None
-            truth, bval = read_bvec(bvec), np.loadtxt(bval_path)
+            truth, bval = b0_rows_as_zeros(read_bvec(bvec)), np.loadtxt(bval_path)
             verdict, _, seconds = run(dwi, bvec, bval_path, work, mask)
             c = verdict["consistency"]
             for cand in c.get("candidates", []):
@@ -177,7 +162,7 @@ def main(argv=None) -> int:
         for folder, image, bvec_name, bval_name in SMALL:
             base = DATA / folder
             dwi, bvec, bval_path = base / image, base / bvec_name, base / bval_name
-            truth, bval = read_bvec(bvec), np.loadtxt(bval_path)
+            truth, bval = b0_rows_as_zeros(read_bvec(bvec)), np.loadtxt(bval_path)
             statuses = {}
             for name, wrong in [("own table", truth)] + part_errors(truth, bval):
                 write_bvec(work / "wrong.bvec", wrong)
@@ -202,12 +187,7 @@ def main(argv=None) -> int:
             label = "eligible candidates on own tables" if kind == "own" else "findings on wrong tables"
             print(f"{label}: {len(values)}; effect % min {e.min():.1f} median {np.median(e):.1f} max {e.max():.1f}; "
                   f"z min {z.min():.1f} median {np.median(z):.1f} max {z.max():.1f}")
-    print(f"\n{len(failures)} failure(s) in {time.perf_counter() - started:.0f} s")
-    for f in failures[:40]:
-        print("  " + f)
-    if args.json:
-        Path(args.json).write_text(json.dumps(record, indent=1))
-    return 1 if failures else 0
+    return finish(failures, started, record, args.json)
 
 
 if __name__ == "__main__":

@@ -87,6 +87,12 @@ def read_bvec(path: Path) -> np.ndarray:
     return a.T if a.shape[0] == 3 else a
 
 
+def b0_rows_as_zeros(dirs: np.ndarray) -> np.ndarray:
+    """dipy's small_64D stores its b0 direction as nan; the engine refuses non-finite directions, so
+    the tables made from it give that row as zeros, as the field writes b0 rows."""
+    return np.where(np.isfinite(dirs).all(axis=1, keepdims=True), dirs, 0.0)
+
+
 def write_bvec(path: Path, dirs: np.ndarray) -> None:
     with open(path, "w") as f:
         for axis in range(3):
@@ -118,6 +124,16 @@ def run(dwi, bvec, bval, out_dir: Path, mask=None, threads=None):
 
 def table_error(written: np.ndarray, truth: np.ndarray) -> float:
     return float(min(np.max(np.abs(written - truth)), np.max(np.abs(written + truth))))
+
+
+def finish(failures, started: float, record, json_path) -> int:
+    """The failures and the time taken, the record written when asked; the exit code."""
+    print(f"\n{len(failures)} failure(s) in {time.perf_counter() - started:.0f} s")
+    for f in failures[:40]:
+        print("  " + f)
+    if json_path:
+        Path(json_path).write_text(json.dumps(record, indent=1))
+    return 1 if failures else 0
 
 
 def main(argv=None) -> int:
@@ -170,8 +186,9 @@ def main(argv=None) -> int:
         for folder, image, bvec_name, bval_name in SMALL:
             base = DATA / folder
             dwi, bvec, bval = base / image, base / bvec_name, base / bval_name
-            truth = read_bvec(bvec)
+            truth = b0_rows_as_zeros(read_bvec(bvec))
             statuses = {}
+            first_reason = None
             for mat in [identity] + wrong:
                 path = work / "wrong.bvec"
                 write_bvec(path, truth @ mat.T)
@@ -198,12 +215,7 @@ def main(argv=None) -> int:
         if values:
             finite = np.array([v for v in values if v is not None], float)
             print(f"confidence ({mode}): min {finite.min():.1f}  median {np.median(finite):.1f}  max {finite.max():.1f}")
-    print(f"\n{len(failures)} failure(s) in {time.perf_counter() - started:.0f} s")
-    for f in failures[:40]:
-        print("  " + f)
-    if args.json:
-        Path(args.json).write_text(json.dumps(record, indent=1))
-    return 1 if failures else 0
+    return finish(failures, started, record, args.json)
 
 
 if __name__ == "__main__":

@@ -75,20 +75,6 @@ std::vector<Vec3> sample_directions(const SampleSignals& s, const std::vector<De
   return out;
 }
 
-// The distinct classes (one of each sign pair), in candidate order.
-const std::vector<CandidateTransform>& distinct_classes() {
-  static const std::vector<CandidateTransform> classes = [] {
-    std::vector<CandidateTransform> out;
-    for (const auto& c : generate_candidates()) {
-      bool repeat = false;
-      for (const auto& o : out) repeat = repeat || sign_equivalent(o.matrix, c.matrix);
-      if (!repeat) out.push_back(c);
-    }
-    return out;
-  }();
-  return classes;
-}
-
 std::size_t class_index(const Mat3& m) {
   const auto& classes = distinct_classes();
   for (std::size_t k = 0; k < classes.size(); ++k)
@@ -212,13 +198,6 @@ class CoherenceProbe {
   std::vector<std::uint64_t> block_;
   std::vector<Vec3> steps_;
 };
-
-double smallest_z(const std::vector<BlockEstimate>& rows) {
-  if (rows.empty()) return 0.0;
-  double z = rows[0].z;
-  for (const auto& r : rows) z = std::min(z, r.z);
-  return z;
-}
 
 std::string z_text(double z) { return std::fabs(z) >= kCertainZ ? std::string("certain") : format_fixed(z, 1); }
 

@@ -47,4 +47,17 @@ bool sign_equivalent(const Mat3& a, const Mat3& b) {
   return equal || negated;
 }
 
+const std::vector<CandidateTransform>& distinct_classes() {
+  static const std::vector<CandidateTransform> classes = [] {
+    std::vector<CandidateTransform> out;
+    for (const auto& c : generate_candidates()) {
+      bool repeat = false;
+      for (const auto& o : out) repeat = repeat || sign_equivalent(o.matrix, c.matrix);
+      if (!repeat) out.push_back(c);
+    }
+    return out;
+  }();
+  return classes;
+}
+
 }  // namespace dirsieve

@@ -16,6 +16,10 @@ struct CandidateTransform {
 
 const std::vector<CandidateTransform>& generate_candidates();
 
+// The 24 classes: the first of each sign pair of the candidates, in candidate order (M and -M describe
+// the same fibres).
+const std::vector<CandidateTransform>& distinct_classes();
+
 // Equal matrices, or one the entry-wise negation of the other (exact comparison).
 bool sign_equivalent(const Mat3& a, const Mat3& b);
 

@@ -32,17 +32,6 @@ Mat3 orthonormal(const Mat3& m) {
   return from_eigen(svd.matrixU() * svd.matrixV().transpose());
 }
 
-// The 24 classes, one of each sign pair, in candidate order.
-std::vector<CandidateTransform> classes() {
-  std::vector<CandidateTransform> out;
-  for (const auto& c : generate_candidates()) {
-    bool repeat = false;
-    for (const auto& o : out) repeat = repeat || sign_equivalent(o.matrix, c.matrix);
-    if (!repeat) out.push_back(c);
-  }
-  return out;
-}
-
 std::string scanner_label(const CandidateTransform& w) {
   if (w.is_identity) return "RAS";
   if (w.matrix == Mat3{{{-1.0, 0.0, 0.0}, {0.0, -1.0, 0.0}, {0.0, 0.0, 1.0}}}) return "LPS";
@@ -90,7 +79,7 @@ double obliquity_deg(const Mat3& rotation) {
 
 CandidateSet verdict_candidates(const Mat3& frame_map, const Mat3& rotation, double min_obliquity_deg) {
   CandidateSet set;
-  const std::vector<CandidateTransform> all = classes();
+  const std::vector<CandidateTransform>& all = distinct_classes();
   for (const auto& c : all) set.candidates.push_back({c.label, c.matrix, CandidateKind::Class, c.is_identity});
   set.obliquity_deg = obliquity_deg(rotation);
   if (!(set.obliquity_deg >= min_obliquity_deg)) return set;
