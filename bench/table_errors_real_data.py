@@ -3,7 +3,8 @@
 Each whole-brain series is repaired (`_engine.repair`) with its own table and with tables made wrong
 in part: x negated on the second half of the diffusion-weighted volumes, x and y swapped on the
 second half, z negated on the last third, y negated on the first third, the directions moved by one
-and by two volumes; on the series oblique by 10 degrees or more also the table in scanner axes (world
+and by two volumes, the second half turned 20 degrees about x and about z (a run at another slice
+angulation joined without turning its table); on the series oblique by 10 degrees or more also the table in scanner axes (world
 RAS, and DICOM LPS). An own table must PASS with no consistency finding. A wrong table should FLAG
 and the written table must be the true one (up to the sign of each direction; a row the fix's
 transform turns by less than the 10 degree resolution is kept as given, so the deviation is also
@@ -57,7 +58,20 @@ def part_errors(truth: np.ndarray, bval: np.ndarray):
         g = truth.copy()
         g[dw] = truth[np.roll(dw, k)]
         out.append((f"directions moved by {k}", g))
+    # A second run acquired at another slice angulation and joined without turning its table.
+    for axis in (0, 2):
+        make(f"the second half turned 20° about {'xyz'[axis]}", dw[n // 2:], lambda d, a=axis: d @ turn(a, 20.0).T)
     return out
+
+
+def turn(axis: int, degrees: float) -> np.ndarray:
+    """The rotation by `degrees` about image axis `axis`."""
+    t = np.radians(degrees)
+    m = np.eye(3)
+    i, j = [(1, 2), (0, 2), (0, 1)][axis]
+    m[i, i] = m[j, j] = np.cos(t)
+    m[i, j], m[j, i] = -np.sin(t), np.sin(t)
+    return m
 
 
 def frame_errors(dwi: Path, truth: np.ndarray):
@@ -107,6 +121,7 @@ def main(argv=None) -> int:
     failures, record = [], []
     tally = {"own": {"PASS": 0, "other": 0}, "wrong": {"right": 0, "near": 0, "warn": 0, "pass": 0, "wrong": 0}}
     effects = {"own": [], "wrong": []}
+    by_kind = {}
     started = time.perf_counter()
     with tempfile.TemporaryDirectory(prefix="dirsieve-table-errors-") as tmp:
         work = Path(tmp)
@@ -157,6 +172,8 @@ def main(argv=None) -> int:
                         outcome, what = "wrong", f"A WRONG TABLE ({angle:.0f}° off)"
                         failures.append(f"{stem} {name}: a wrong table written ({verdict['reason']})")
                 tally["wrong"][outcome] += 1
+                by_kind.setdefault(name, {}).setdefault(outcome, 0)
+                by_kind[name][outcome] += 1
                 print(f"{'':32s} {name:33s} {verdict['status']:4s} {seconds:5.2f}s  {what}; {finding_text(verdict) or verdict['reason'][:110]}",
                       flush=True)
         for folder, image, bvec_name, bval_name in SMALL:
@@ -177,6 +194,9 @@ def main(argv=None) -> int:
                     failures.append(f"{image} {name}: a wrong table written ({verdict['status']}: {verdict['reason']})")
             print(f"{image:32s} small: {statuses}", flush=True)
 
+    print("\nper error:")
+    for name, outcomes in by_kind.items():
+        print(f"  {name:40s} " + ", ".join(f"{k} {v}" for k, v in sorted(outcomes.items())))
     print(f"\nown tables: {tally['own']}")
     print(f"wrong tables: {tally['wrong']}  (right: the true table written; near: true but for rows within the "
           f"{RESOLUTION_DEG:.0f}° resolution; warn: nothing written; pass: the wrong table passed)")

@@ -282,14 +282,48 @@ ConsistencyResult evidence(std::vector<CandidateEvidence> candidates, std::vecto
 }
 
 TEST(ConsistencyDecision, ThresholdsAtTheirEdges) {
-  // Residual effect 1% and z 3 are eligible; a fibre z of exactly -2 does not contradict.
-  EXPECT_EQ(evidence({candidate(0.01, 3.0, -2.0, 1, {7, 8})}).status, Status::Flag);
+  // Residual effect 1% and z 3 are eligible; the two z together must reach 3. A strong residual lowered by a
+  // tenth or more needs only the fibres' not contradicting it (a fibre z of exactly -2 does not) ...
+  const double strong = 3.0 * std::numbers::sqrt2 + 2.0;
+  EXPECT_EQ(evidence({candidate(0.10, strong, -2.0, 1, {7, 8})}).status, Status::Flag);
+  // ... a smaller one their being no less coherent with it, or it is not decided ...
+  EXPECT_EQ(evidence({candidate(0.0999, strong, 0.0, 1, {7, 8})}).status, Status::Flag);
+  EXPECT_EQ(evidence({candidate(0.0999, strong, -0.01, 1, {7, 8})}).status, Status::Warn);
+  // ... and a residual barely past its threshold their support.
+  const double support = 3.0 * std::numbers::sqrt2 - 3.0;
+  EXPECT_EQ(evidence({candidate(0.01, 3.0, support, 1, {7, 8})}).status, Status::Flag);
+  const ConsistencyResult short_of_it = evidence({candidate(0.01, 3.0, support - 0.01, 1, {7, 8})});
+  EXPECT_EQ(short_of_it.status, Status::Warn);  // not decided, and not silently passed either
+  EXPECT_EQ(short_of_it.suspect, 0u);
+  EXPECT_NE(short_of_it.reason.find("the fibres do not confirm it"), std::string::npos);
   EXPECT_EQ(evidence({candidate(0.0099, 9.0, 5.0, 1, {7, 8})}).status, Status::Pass);
   EXPECT_EQ(evidence({candidate(0.2, 2.99, 5.0, 1, {7, 8})}).status, Status::Pass);
   EXPECT_EQ(evidence({candidate(0.2, 9.0, -2.01, 1, {7, 8})}).status, Status::Pass);
   CandidateEvidence unscored = candidate(0.2, 9.0, 5.0, 1, {7, 8});
   unscored.scored = false;
   EXPECT_EQ(evidence({unscored}).status, Status::Pass);
+}
+
+TEST(ConsistencyDecision, AFittedRotationNeedsItsAngleFixed) {
+  CandidateEvidence turned = candidate(0.2, 9.0, 3.0, 2, {7, 8, 9, 10, 11, 12});
+  turned.fix.kind = PartKind::RotationRun;
+  turned.angle_cost = 0.04;  // turning it by the resolution costs 4% of the residual: decided
+  EXPECT_EQ(evidence({turned}).status, Status::Flag);
+  turned.angle_cost = 0.039;
+  const ConsistencyResult r = evidence({turned});
+  EXPECT_EQ(r.status, Status::Warn);
+  EXPECT_FALSE(r.finding);
+  EXPECT_NE(r.reason.find("the data do not fix its angle"), std::string::npos);
+  turned.angle_cost = 0.2;
+  turned.fibre.z = -0.1;  // and the fibres must not be less coherent with it at all: rejected
+  turned.combined_z = (turned.residual.z + turned.fibre.z) / std::numbers::sqrt2;
+  EXPECT_EQ(evidence({turned}).status, Status::Pass);
+  turned.residual.z = 3.0;  // allowed by the fibres, short of the evidence: not decided
+  turned.fibre.z = 1.0;
+  turned.combined_z = (turned.residual.z + turned.fibre.z) / std::numbers::sqrt2;
+  const ConsistencyResult unconfirmed = evidence({turned});
+  EXPECT_EQ(unconfirmed.status, Status::Warn);
+  EXPECT_NE(unconfirmed.reason.find("the fibres do not confirm it"), std::string::npos);
 }
 
 TEST(ConsistencyDecision, TheFibresMustNotRejectWhatTheResidualPrefersMost) {

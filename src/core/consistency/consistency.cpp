@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 #include <limits>
 #include <numbers>
 #include <optional>
@@ -207,6 +208,41 @@ std::string evidence_text(const CandidateEvidence& c) {
   return out;
 }
 
+// Rows in one sorted list and not the other.
+std::size_t rows_apart(const std::vector<std::size_t>& a, const std::vector<std::size_t>& b) {
+  std::vector<std::size_t> d;
+  std::set_symmetric_difference(a.begin(), a.end(), b.begin(), b.end(), std::back_inserter(d));
+  return d.size();
+}
+
+bool contradicted(const CandidateEvidence& c, const ConsistencySettings& s) {
+  return c.scored && c.fibre.z < s.coherence_z;
+}
+
+// The least fibre z a correction may have. A rotation is fitted to the data (three parameters), so part of its
+// residual gain is always fit, and a smaller gain than `large_effect` is within what model error lends the best
+// of thousands of hypotheses: then the fibres must not be less coherent with it at all. A larger one is beyond
+// that, and the fibres need only not contradict it (where it barely moves the fitted directions, as on a clean
+// phantom, their change is noise).
+double least_fibre_z(const CandidateEvidence& c, const ConsistencySettings& s) {
+  const bool fitted_or_small = c.fix.kind == PartKind::RotationRun || c.effect < s.large_effect;
+  return fitted_or_small ? std::max(0.0, s.coherence_z) : s.coherence_z;
+}
+
+bool supported(const CandidateEvidence& c, const ConsistencySettings& s) {
+  // The screen's best of thousands is always somewhat lucky, so its residual z alone overstates the evidence;
+  // the fibres are the independent test, and the two together must reach the threshold: a residual barely
+  // past it needs the fibres' support, a strong one only their not contradicting it.
+  return c.eligible && c.scored && c.fibre.z >= least_fibre_z(c, s) && c.combined_z >= s.z_threshold;
+}
+
+// Eligible by the residual and not rejected by the fibres, but short of the evidence to decide. A fitted
+// rotation that the fibres do not favour is what a rotation always finds; a discrete correction is not.
+bool unconfirmed(const CandidateEvidence& c, const ConsistencySettings& s) {
+  const double rejected_below = c.fix.kind == PartKind::RotationRun ? least_fibre_z(c, s) : s.coherence_z;
+  return c.eligible && c.scored && c.fibre.z >= rejected_below && !supported(c, s);
+}
+
 // The search for part errors of one table against the sample: screen, confirm, corroborate.
 class Checker {
  public:
@@ -234,12 +270,12 @@ class Checker {
     return b;
   }
 
-  // Every hypothesis on `base`, the best confirmed on the whole sample and the eligible ones corroborated.
+  // Every hypothesis on `base`, the best confirmed on the whole sample and the eligible ones corroborated;
+  // then the near variants of each supported run.
   std::vector<CandidateEvidence> search(Baseline& base, std::uint64_t& hypotheses) const {
     const ScreenResult screened = screen_hypotheses(scatter_, base.table, rows_, screen_);
     hypotheses += screened.hypotheses;
     std::vector<CandidateEvidence> out;
-    const double mean = base.total / static_cast<double>(signals_.n_voxels);
     // Each kind has its share, so that continuous rotations (which always find some gain) do not crowd out
     // the discrete hypotheses.
     std::size_t per_kind[4] = {0, 0, 0, 0};
@@ -250,52 +286,109 @@ class Checker {
       std::size_t& used = per_kind[static_cast<int>(h.fix.kind)];
       if (used >= quota[static_cast<int>(h.fix.kind)]) continue;
       ++used;
-      CandidateEvidence c;
-      c.screen_effect = h.effect;
-      c.fix = h.fix;
-      c.rss = voxel_residuals(signals_, design(apply_fix(base.table, c.fix.rows)));
-      std::vector<double> drop(signals_.n_voxels);
-      double total = 0.0;
-      for (std::size_t v = 0; v < signals_.n_voxels; ++v) {
-        drop[v] = (base.rss[v] - c.rss[v]) / mean;
-        total += c.rss[v];
-      }
-      c.effect = base.total > 0.0 ? (base.total - total) / base.total : 0.0;
-      c.residual = block_jackknife(drop, signals_.block);
-      c.eligible = c.effect >= settings_.min_effect && c.residual.z >= settings_.z_threshold &&
-                   c.residual.blocks >= settings_.min_blocks;
-      c.boundaries = boundaries(base.table, c.fix);
-      out.push_back(std::move(c));
+      out.push_back(confirm(base, h));
     }
     std::stable_sort(out.begin(), out.end(),
                      [](const CandidateEvidence& a, const CandidateEvidence& b) { return a.effect > b.effect; });
-
     std::size_t scored = 0;
     for (CandidateEvidence& c : out) {
       if (!c.eligible || scored >= settings_.corroborate || !probe()) continue;
       ++scored;
-      if (!base.fibres) base.fibres = probe()->score(sample_directions(signals_, design(base.table)));
-      const CoherenceProbe::Scores& given = *base.fibres;
-      // The fixed table's class is the baseline's when the kept rows were right, or that class composed
-      // with the part's transform when the changed rows were.
-      std::vector<std::size_t> tried{class_index(identity3()), given.best_class};
-      const Mat3& w = distinct_classes()[given.best_class].matrix;
-      for (const Mat3& m : {c.fix.matrix, transpose(c.fix.matrix)}) {
-        for (const Mat3& composite : {multiply(w, m), m}) {
-          if (const auto k = nearest_class(composite)) tried.push_back(*k);
-        }
+      corroborate(base, c);
+    }
+
+    // A run of a table closed under the signed permutations (12 directions, say) keeps some of its rows'
+    // axes under a class and maps others onto the axes of rows outside it, so the residual may prefer the run
+    // with a row or two left out, where the fibres see the whole of it: a supported run is weighed against
+    // the best of its variants that change one or two rows more or fewer.
+    const std::size_t first_round = out.size();
+    for (std::size_t i = 0; i < first_round; ++i) {
+      if (out[i].fix.kind != PartKind::ClassRun || !supported(out[i], settings_)) continue;
+      std::size_t added = 0;
+      for (const ScreenedHypothesis& h : screened.best) {
+        if (added >= settings_.variants) break;
+        if (h.fix.kind != PartKind::ClassRun || h.fix.matrix != out[i].fix.matrix) continue;
+        const std::size_t apart = rows_apart(h.fix.changed, out[i].fix.changed);
+        if (apart == 0 || apart > 2) continue;
+        const auto same = [&](const CandidateEvidence& c) {
+          return c.fix.matrix == h.fix.matrix && c.fix.changed == h.fix.changed;
+        };
+        if (std::any_of(out.begin(), out.end(), same)) continue;
+        CandidateEvidence c = confirm(base, h);
+        if (c.eligible && probe()) corroborate(base, c);
+        out.push_back(std::move(c));
+        ++added;
       }
-      std::sort(tried.begin(), tried.end());
-      tried.erase(std::unique(tried.begin(), tried.end()), tried.end());
-      c.fibres = probe()->score(sample_directions(signals_, design(apply_fix(base.table, c.fix.rows))), tried);
-      c.scored = true;
-      c.whole_label = distinct_classes()[c.fibres.best_class].label;
-      c.whole_matrix = distinct_classes()[c.fibres.best_class].matrix;
-      c.coherence = probe()->compare(c.fibres, given);
-      c.fibre = probe()->compare_overall(c.fibres, given);
-      c.combined_z = (c.residual.z + c.fibre.z) / std::numbers::sqrt2;
     }
     return out;
+  }
+
+  // One hypothesis on the whole sample: its effect and the block jackknife of the per-voxel drop.
+  CandidateEvidence confirm(const Baseline& base, const ScreenedHypothesis& h) const {
+    const double mean = base.total / static_cast<double>(signals_.n_voxels);
+    CandidateEvidence c;
+    c.screen_effect = h.effect;
+    c.fix = h.fix;
+    c.rss = voxel_residuals(signals_, design(apply_fix(base.table, c.fix.rows)));
+    std::vector<double> drop(signals_.n_voxels);
+    double total = 0.0;
+    for (std::size_t v = 0; v < signals_.n_voxels; ++v) {
+      drop[v] = (base.rss[v] - c.rss[v]) / mean;
+      total += c.rss[v];
+    }
+    c.effect = base.total > 0.0 ? (base.total - total) / base.total : 0.0;
+    c.residual = block_jackknife(drop, signals_.block);
+    c.eligible = c.effect >= settings_.min_effect && c.residual.z >= settings_.z_threshold &&
+                 c.residual.blocks >= settings_.min_blocks;
+    c.boundaries = boundaries(base.table, c.fix);
+    return c;
+  }
+
+  // The fibres of the table refitted with the correction, against the table as given.
+  void corroborate(Baseline& base, CandidateEvidence& c) const {
+    if (!base.fibres) base.fibres = probe()->score(sample_directions(signals_, design(base.table)));
+    const CoherenceProbe::Scores& given = *base.fibres;
+    // The fixed table's class is the baseline's when the kept rows were right, or that class composed
+    // with the part's transform when the changed rows were.
+    std::vector<std::size_t> tried{class_index(identity3()), given.best_class};
+    const Mat3& w = distinct_classes()[given.best_class].matrix;
+    for (const Mat3& m : {c.fix.matrix, transpose(c.fix.matrix)}) {
+      for (const Mat3& composite : {multiply(w, m), m}) {
+        if (const auto k = nearest_class(composite)) tried.push_back(*k);
+      }
+    }
+    std::sort(tried.begin(), tried.end());
+    tried.erase(std::unique(tried.begin(), tried.end()), tried.end());
+    c.fibres = probe()->score(sample_directions(signals_, design(apply_fix(base.table, c.fix.rows))), tried);
+    c.scored = true;
+    c.whole_label = distinct_classes()[c.fibres.best_class].label;
+    c.whole_matrix = distinct_classes()[c.fibres.best_class].matrix;
+    c.coherence = probe()->compare(c.fibres, given);
+    c.fibre = probe()->compare_overall(c.fibres, given);
+    c.combined_z = (c.residual.z + c.fibre.z) / std::numbers::sqrt2;
+    if (c.fix.kind == PartKind::RotationRun) c.angle_cost = angle_cost(base, c);
+  }
+
+  // How sharply the residual fixes a fitted rotation: the least rise of the residual sum, relative to the
+  // table's, when the rotation is turned further by the resolution about each axis, either way.
+  double angle_cost(const Baseline& base, const CandidateEvidence& c) const {
+    double fitted = 0.0;
+    for (double r : c.rss) fitted += r;
+    double least = std::numeric_limits<double>::infinity();
+    const double step = screen_.resolution_deg * std::numbers::pi / 180.0;
+    for (int axis = 0; axis < 3; ++axis) {
+      Vec3 e{0.0, 0.0, 0.0};
+      e[axis] = 1.0;
+      for (double sign : {-1.0, 1.0}) {
+        const Mat3 turn = rotation(e, sign * step);
+        std::vector<VolumeFix> rows = c.fix.rows;
+        for (std::size_t v : c.fix.changed) rows[v].matrix = multiply(turn, rows[v].matrix);
+        double total = 0.0;
+        for (double r : voxel_residuals(signals_, design(apply_fix(base.table, rows)))) total += r;
+        least = std::min(least, (total - fitted) / base.total);
+      }
+    }
+    return base.total > 0.0 ? least : 0.0;
   }
 
   // Paired evidence that `a` explains the data better than `b`: the residual's and the fibres' z combined as
@@ -382,17 +475,6 @@ class Checker {
   std::vector<std::size_t> dw_rows_;
   mutable std::optional<CoherenceProbe> probe_;
 };
-
-bool supported(const CandidateEvidence& c, const ConsistencySettings& s) {
-  // A rotation is fitted to the data (three parameters), so part of its residual gain is always fit: the
-  // fibres must not be less coherent with it at all.
-  const double least = c.fix.kind == PartKind::RotationRun ? std::max(0.0, s.coherence_z) : s.coherence_z;
-  return c.eligible && c.scored && c.fibre.z >= least;
-}
-
-bool contradicted(const CandidateEvidence& c, const ConsistencySettings& s) {
-  return c.scored && c.fibre.z < s.coherence_z;
-}
 
 }  // namespace
 
@@ -516,7 +598,21 @@ void decide_consistency(ConsistencyResult& result, const ConsistencySettings& se
   std::vector<std::size_t> supported_ones;
   for (std::size_t i = 0; i < cs.size(); ++i)
     if (supported(cs[i], settings)) supported_ones.push_back(i);
+  const auto warn = [&](std::size_t suspect, std::string why) {
+    result.suspect = suspect;
+    result.status = Status::Warn;
+    result.reason = "part of the table looks wrong (" + cs[suspect].fix.description + "; " + evidence_text(cs[suspect]) +
+                    "), but " + std::move(why);
+  };
   if (supported_ones.empty()) {
+    std::optional<std::size_t> doubt;
+    for (std::size_t i = 0; i < cs.size(); ++i)
+      if (unconfirmed(cs[i], settings) && (!doubt || cs[i].combined_z > cs[*doubt].combined_z)) doubt = i;
+    if (doubt) {
+      return warn(*doubt, "the fibres do not confirm it: the residual and the fibres together reach z = " +
+                              format_fixed(cs[*doubt].combined_z, 1) + " (a finding needs " +
+                              format_fixed(settings.z_threshold, 0) + ")");
+    }
     result.status = Status::Pass;
     result.reason = "the table agrees with itself: no correction of a part of it fits the data better";
     return;
@@ -524,12 +620,6 @@ void decide_consistency(ConsistencyResult& result, const ConsistencySettings& se
   std::size_t strongest = supported_ones.front();
   for (std::size_t i : supported_ones)
     if (cs[i].combined_z > cs[strongest].combined_z) strongest = i;
-  const auto warn = [&](std::size_t suspect, std::string why) {
-    result.suspect = suspect;
-    result.status = Status::Warn;
-    result.reason = "part of the table looks wrong (" + cs[suspect].fix.description + "; " + evidence_text(cs[suspect]) +
-                    "), but " + std::move(why);
-  };
 
   // The residual's own best explanations must not be ones the fibres reject: then the two disagree, and
   // neither can be trusted.
@@ -580,6 +670,11 @@ void decide_consistency(ConsistencyResult& result, const ConsistencySettings& se
     return warn(chosen, "the data cannot decide volume" + std::string(undecided.size() == 1 ? " " : "s ") +
                             volume_ranges(undecided));
   }
+  if (cs[chosen].angle_cost && *cs[chosen].angle_cost < settings.angle_cost) {
+    return warn(chosen, "the data do not fix its angle: turning it " + format_fixed(settings.screen.resolution_deg, 0) +
+                            "° further raises the residual by only " + format_fixed(100.0 * *cs[chosen].angle_cost, 1) +
+                            "% (a decided turn needs " + format_fixed(100.0 * settings.angle_cost, 0) + "%)");
+  }
   result.finding = chosen;
   result.status = Status::Flag;
   result.reason = "part of the table is wrong: " + cs[chosen].fix.description + " (" + evidence_text(cs[chosen]) + ")";
@@ -622,6 +717,7 @@ JsonValue to_json(const ConsistencyResult& r, const ConsistencySettings& setting
       e.add("fibre_z", c.fibre.z);
       e.add("coherence_gain", std::move(means));
       e.add("combined_z", c.combined_z);
+      if (c.angle_cost) e.add("angle_cost", *c.angle_cost);
     }
     candidates.push(std::move(e));
   }
@@ -637,8 +733,10 @@ JsonValue to_json(const ConsistencyResult& r, const ConsistencySettings& setting
   thresholds.add("min_effect", settings.min_effect);
   thresholds.add("z", settings.z_threshold);
   thresholds.add("coherence_z", settings.coherence_z);
+  thresholds.add("large_effect", settings.large_effect);
   thresholds.add("min_part", settings.screen.min_part);
   thresholds.add("min_turn_deg", settings.screen.min_turn_deg);
+  thresholds.add("angle_cost", settings.angle_cost);
   out.add("thresholds", std::move(thresholds));
   out.add("notes", json_array_of(r.notes));
   return out;

@@ -29,11 +29,19 @@ struct ConsistencySettings {
   std::size_t screen_voxels = 16384;  // the screen's subsample of the sample voxels (evenly strided)
   std::size_t confirm = 12;           // distinct tables confirmed on the whole sample
   std::size_t corroborate = 8;        // of those, the best refitted and scored for fibre coherence
+  std::size_t variants = 2;           // per supported run, its best variants by one or two rows confirmed too
   double min_effect = 0.01;           // relative residual reduction a finding must reach
   double z_threshold = 3.0;           // residual confidence, and combined confidence over the alternatives
   // The fibres may not contradict a fix: they may not be less coherent with it at z <= -2 over the distances
   // (where a fix barely moves the fitted directions, as on a clean single-fibre phantom, their change is noise).
   double coherence_z = -2.0;
+  // Below this residual reduction a correction is within what model error (motion, eddy currents, crossing
+  // fibres) lends the best of many hypotheses, and the fibres must not be less coherent with it at all.
+  double large_effect = 0.10;
+  // A fitted rotation's angle is decided when turning it by the screen's resolution about any axis raises the
+  // residual by this share of the table's at least. The cost grows with the square of the error, so model error
+  // that buys min_effect moves the fitted angle by at most half the resolution when this is 4 x min_effect.
+  double angle_cost = 0.04;
   std::uint64_t min_blocks = 20;
   std::uint64_t min_voxels = 100;
   double block_mm = 16.0;
@@ -70,6 +78,9 @@ struct CandidateEvidence {
   std::vector<BlockEstimate> coherence;  // per distance: fixed minus given, per sampled voxel
   BlockEstimate fibre;          // the same over all distances at once: the coherence evidence
   double combined_z = 0.0;      // residual and coherence z combined: (z_r + z_c) / sqrt(2)
+  // A fitted rotation (when eligible and scored): the least rise of the residual, relative to the table's,
+  // when it is turned further by the resolution about any of the three axes.
+  std::optional<double> angle_cost;
   // Run boundaries the correction needs (joined acquisitions meet end to end, so a part that reaches the
   // start or the end of the table needs one, a middle run two; a fitted rotation counts one more).
   int boundaries = 0;

@@ -119,6 +119,14 @@ std::string class_effect(const std::string& label, const Mat3& m) {
   return "turned by " + label;
 }
 
+Mat3 rotation(const Vec3& axis, double angle) {
+  const double c = std::cos(angle), s = std::sin(angle), t = 1.0 - c;
+  const double x = axis[0], y = axis[1], z = axis[2];
+  return Mat3{{{t * x * x + c, t * x * y - s * z, t * x * z + s * y},
+               {t * x * y + s * z, t * y * y + c, t * y * z - s * x},
+               {t * x * z - s * y, t * y * z + s * x, t * z * z + c}}};
+}
+
 double axis_angle_deg(const Vec3& a, const Vec3& b) {
   const double na = std::sqrt((a[0] * a[0] + a[1] * a[1]) + a[2] * a[2]);
   const double nb = std::sqrt((b[0] * b[0] + b[1] * b[1]) + b[2] * b[2]);

@@ -75,6 +75,9 @@ std::string volume_ranges(const std::vector<std::size_t>& volumes);
 // What a signed permutation does to a direction: "x negated", "x and y swapped", "turned by -y+x+z".
 std::string class_effect(const std::string& label, const Mat3& m);
 
+// Rotation by `angle` (radians) about the unit `axis` (Rodrigues).
+Mat3 rotation(const Vec3& axis, double angle);
+
 // The angle between two directions as axes (g and -g are one axis), in degrees; 0 for a zero vector.
 double axis_angle_deg(const Vec3& a, const Vec3& b);
 

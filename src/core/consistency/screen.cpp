@@ -217,15 +217,6 @@ double run_rss(const RunSums& sums, const M7& gs, const M7& as, const M7& bs, co
   return sums.trace_s - trace;
 }
 
-// Rotation by `angle` (radians) about the unit `axis` (Rodrigues).
-Mat3 rotation(const Vec3& axis, double angle) {
-  const double c = std::cos(angle), s = std::sin(angle), t = 1.0 - c;
-  const double x = axis[0], y = axis[1], z = axis[2];
-  return Mat3{{{t * x * x + c, t * x * y - s * z, t * x * z + s * y},
-               {t * x * y + s * z, t * y * y + c, t * y * z - s * x},
-               {t * x * z - s * y, t * y * z + s * x, t * z * z + c}}};
-}
-
 Mat3 rotation_of_vector(const Vec3& w) {
   const double angle = std::sqrt((w[0] * w[0] + w[1] * w[1]) + w[2] * w[2]);
   if (!(angle > 0.0)) return identity3();
