@@ -2,7 +2,8 @@
 
 Each whole-brain series is repaired (`_engine.repair`) with its own table and with tables made wrong
 in part: x negated on the second half of the diffusion-weighted volumes, x and y swapped on the
-second half, z negated on the last third, y negated on the first third, the directions moved by one
+second half, z negated on the last third, y negated on the first third, x negated on the middle
+third, the directions moved by one
 and by two volumes, the second half turned 20 degrees about x and about z (a run at another slice
 angulation joined without turning its table); on the series oblique by 10 degrees or more also the table in scanner axes (world
 RAS, and DICOM LPS). An own table must PASS with no consistency finding. A wrong table should FLAG
@@ -54,6 +55,7 @@ def part_errors(truth: np.ndarray, bval: np.ndarray):
     make("x and y swapped on the second half", dw[n // 2:], lambda d: d[:, [1, 0, 2]])
     make("z negated on the last third", dw[n - n // 3:], lambda d: d * [1, 1, -1])
     make("y negated on the first third", dw[:n // 3], lambda d: d * [1, -1, 1])
+    make("x negated on the middle third", dw[n // 3:n - n // 3], lambda d: d * [-1, 1, 1])
     for k in (1, 2):
         g = truth.copy()
         g[dw] = truth[np.roll(dw, k)]
